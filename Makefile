@@ -1,0 +1,58 @@
+# Set-up is part of every target: a fresh clone needs only `make demo` or `make test`.
+PYTHON ?= $(shell command -v python3.13 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.13*/bin/python3.13 2>/dev/null | tail -n 1)
+VENV := .venv
+VPY := $(VENV)/bin/python
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+ASAN_BUILD := build/asan
+CORE_BUILD := build/core
+
+.PHONY: demo test test-python test-core test-asan bench clean
+
+$(VPY):
+	@test -n "$(PYTHON)" || { echo "python3.13 not found"; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+
+$(VENV)/.deps: $(VPY) pyproject.toml
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" ninja cmake pytest pytest-timeout hypothesis numpy
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+demo: $(VENV)/.installed
+	$(VPY) examples/quickstart.py
+
+test: test-core test-python
+
+test-python: $(VENV)/.installed
+	$(VPY) -m pytest -q tests
+
+# The C++ core tests run whenever GoogleTest is installed (libgtest-dev).
+test-core: $(VENV)/.deps
+	@if [ -f /usr/include/gtest/gtest.h ]; then \
+	  $(VENV)/bin/cmake -S . -B $(CORE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DOMBRIX_PYTHON=OFF -DOMBRIX_CORE_TESTS=ON >/dev/null && \
+	  $(VENV)/bin/cmake --build $(CORE_BUILD) && \
+	  $(VENV)/bin/ctest --test-dir $(CORE_BUILD) --output-on-failure; \
+	else echo "GoogleTest not installed (apt-get install libgtest-dev): skipping the C++ core tests"; fi
+
+# The whole Python suite against an ASan/UBSan build of the extension.
+test-asan: $(VENV)/.installed
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DOMBRIX_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target ombrix
+	PYTHONPATH=$(ASAN_BUILD) OMBRIX_EXPECT_BUILD=$(ASAN_BUILD) \
+	LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libstdc++.so) PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	$(VPY) -m pytest -q -p no:cacheprovider tests
+
+bench: $(VENV)/.installed
+	$(VPY) -m pip install -q matplotlib hnswlib faiss-cpu || $(VPY) -m pip install -q matplotlib
+	$(VPY) benchmarks/bench_flat.py
+	$(VPY) benchmarks/bench_hnsw.py
+
+clean:
+	rm -rf build $(VENV)

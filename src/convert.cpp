@@ -1,0 +1,220 @@
+#include "convert.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "errors.hpp"
+
+namespace ombrix::py {
+namespace {
+
+// A length reported by __len__ is only a hint: never reserve more than this
+// many elements on its word alone.
+constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 20;
+
+void reserve_more(std::vector<double>& values, Py_ssize_t hint) {
+    values.reserve(values.size() + static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
+}
+
+// A C-contiguous float64 buffer with a given number of dimensions, taken only
+// where obtaining it runs no Python code: the type's buffer slot must come
+// from C, not from a Python-level __buffer__.
+class DoubleBuffer {
+public:
+    DoubleBuffer(PyObject* object, int ndim) {
+        PyTypeObject* type = Py_TYPE(object);
+        if (!type->tp_as_buffer || !type->tp_as_buffer->bf_getbuffer || !native_buffer_slot(type)) return;
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        usable_ = view_.ndim == ndim && view_.itemsize == sizeof(double) && view_.format &&
+                  std::strcmp(view_.format, "d") == 0 && PyBuffer_IsContiguous(&view_, 'C');
+    }
+    DoubleBuffer(const DoubleBuffer&) = delete;
+    DoubleBuffer& operator=(const DoubleBuffer&) = delete;
+    ~DoubleBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    bool usable() const noexcept { return usable_; }
+    const double* data() const noexcept { return static_cast<const double*>(view_.buf); }
+    std::size_t extent(int axis) const noexcept { return static_cast<std::size_t>(view_.shape[axis]); }
+
+private:
+    static bool native_buffer_slot(PyTypeObject* type) {
+        static PyObject* const name = PyUnicode_InternFromString("__buffer__");
+        if (!name) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* slot = _PyType_Lookup(type, name);
+        return slot && Py_IS_TYPE(slot, &PyWrapperDescr_Type);
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+    bool usable_ = false;
+};
+
+bool append_item(PyObject* item, std::vector<double>& values) {
+    double value;
+    if (PyFloat_CheckExact(item)) {
+        value = PyFloat_AS_DOUBLE(item);
+    } else {
+        value = PyFloat_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred()) return false;
+    }
+    values.push_back(value);
+    return true;
+}
+
+// Exact lists and tuples of exact floats and ints: converting those runs no
+// Python code, so their storage is read directly. Returns false (with no
+// error) for anything else, after undoing what it appended.
+bool append_exact_items(PyObject* sequence, std::vector<double>& values) {
+    PyObject** items;
+    Py_ssize_t size;
+    if (PyList_CheckExact(sequence)) {
+        items = reinterpret_cast<PyListObject*>(sequence)->ob_item;
+        size = PyList_GET_SIZE(sequence);
+    } else if (PyTuple_CheckExact(sequence)) {
+        items = reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
+        size = PyTuple_GET_SIZE(sequence);
+    } else {
+        return false;
+    }
+    const std::size_t start = values.size();
+    values.resize(start + static_cast<std::size_t>(size));
+    double* out = values.data() + start;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = items[i];
+        if (PyFloat_CheckExact(item)) {
+            out[i] = PyFloat_AS_DOUBLE(item);
+        } else if (PyLong_CheckExact(item)) {
+            out[i] = PyLong_AsDouble(item);
+            if (out[i] == -1.0 && PyErr_Occurred()) {
+                // Leave the error to the general path, which raises the same one.
+                PyErr_Clear();
+                values.resize(start);
+                return false;
+            }
+        } else {
+            values.resize(start);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Appends one vector's coordinates; returns false with an unprefixed error.
+bool append_vector(PyObject* object, std::vector<double>& values) {
+    if (!check_sequence(object)) return false;
+    if (DoubleBuffer buffer(object, 1); buffer.usable()) {
+        values.insert(values.end(), buffer.data(), buffer.data() + buffer.extent(0));
+        return true;
+    }
+    if (append_exact_items(object, values)) return true;
+    Py_ssize_t hint = 0;
+    return for_each_item(object, hint, [&](PyObject* item) {
+        if (values.capacity() == values.size()) reserve_more(values, hint);
+        return append_item(item, values);
+    });
+}
+
+}  // namespace
+
+bool argument_error(const char* name) {
+    PyRef original = PyRef::steal(PyErr_GetRaisedException());
+    if (!original) {
+        fail();
+        return false;
+    }
+    if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(original.release());
+        return false;
+    }
+    PyRef text = PyRef::steal(PyObject_Str(original.get()));
+    PyRef message = text ? PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get())) : PyRef();
+    PyRef replacement = message ? PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get())) : PyRef();
+    if (!replacement) return false;  // the failure of building it is pending
+    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
+    PyErr_SetRaisedException(replacement.release());
+    return false;
+}
+
+void set_cannot_convert(PyObject* object, const char* target) {
+    PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    if (!type_name) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
+}
+
+bool check_sequence(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(object)) {
+        set_cannot_convert(object, "Sequence");
+        return false;
+    }
+    return true;
+}
+
+bool extract_text(PyObject* object, std::string_view& out) {
+    if (!PyUnicode_Check(object)) {
+        set_cannot_convert(object, "PyString");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (!data) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool to_vector(PyObject* object, const char* name, std::vector<double>& out) {
+    out.clear();
+    return append_vector(object, out) || argument_error(name);
+}
+
+bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
+    out.values.clear();
+    out.offsets.assign(1, 0);
+    if (!check_sequence(object)) return argument_error(name);
+    if (DoubleBuffer buffer(object, 2); buffer.usable()) {
+        const std::size_t rows = buffer.extent(0), columns = buffer.extent(1);
+        out.values.assign(buffer.data(), buffer.data() + rows * columns);
+        out.offsets.resize(rows + 1);
+        for (std::size_t i = 0; i <= rows; ++i) out.offsets[i] = i * columns;
+        return true;
+    }
+    Py_ssize_t hint = 0;
+    const bool converted = for_each_item(object, hint, [&](PyObject* item) {
+        if (out.offsets.capacity() == out.offsets.size())
+            out.offsets.reserve(out.offsets.size() + static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
+        if (!append_vector(item, out.values)) return false;
+        out.offsets.push_back(out.values.size());
+        return true;
+    });
+    return converted || argument_error(name);
+}
+
+bool to_u64(PyObject* object, const char* name, std::uint64_t& out) {
+    PyRef index;
+    if (!PyLong_Check(object)) {
+        index = PyRef::steal(PyNumber_Index(object));
+        if (!index) return argument_error(name);
+        object = index.get();
+    }
+    out = PyLong_AsUnsignedLongLong(object);
+    if (out == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return argument_error(name);
+    return true;
+}
+
+bool to_text(PyObject* object, const char* name, std::string_view& out) {
+    return extract_text(object, out) || argument_error(name);
+}
+
+}  // namespace ombrix::py

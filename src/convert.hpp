@@ -1,0 +1,59 @@
+// Conversions of argument values, shared by every method and constructor.
+//
+// The `to_*` functions convert one named argument: on failure they return
+// false with the error set, a TypeError rewritten as
+// "argument '{name}': {message}". The `extract_*` functions do the same
+// without the rewrite, for callers that convert parts of an argument.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "metrics/vector_batch.hpp"
+#include "pyref.hpp"
+
+namespace ombrix::py {
+
+// Replaces a pending exception of exactly type TypeError by
+// TypeError("argument '{name}': {message}") with the same __cause__; any
+// other exception stays as it is. Always returns false.
+bool argument_error(const char* name);
+
+// Sets TypeError "'{type}' object cannot be converted to '{target}'".
+void set_cannot_convert(PyObject* object, const char* target);
+
+// The rule for every sequence argument: a str is refused with "Can't extract
+// `str` to `Vec`", an object that fails the sequence check with
+// "... cannot be converted to 'Sequence'".
+bool check_sequence(PyObject* object);
+
+// Calls visit(item) for each item of a sequence, in iteration order, with
+// the length as a capacity hint (failure to report it is ignored). `visit`
+// returns false with an error set to stop.
+template <class Visit>
+bool for_each_item(PyObject* sequence, Py_ssize_t& size_hint, Visit&& visit) {
+    size_hint = PySequence_Size(sequence);
+    if (size_hint < 0) {
+        PyErr_Clear();
+        size_hint = 0;
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        if (!visit(item.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool extract_text(PyObject* object, std::string_view& out);
+
+bool to_vector(PyObject* object, const char* name, std::vector<double>& out);
+bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out);
+bool to_u64(PyObject* object, const char* name, std::uint64_t& out);
+// The view points into the str's cached UTF-8 form, valid while `object` lives.
+bool to_text(PyObject* object, const char* name, std::string_view& out);
+
+}  // namespace ombrix::py

@@ -1,0 +1,69 @@
+#include "errors.hpp"
+
+#include <atomic>
+#include <new>
+
+#include "pyref.hpp"
+
+namespace ombrix::py {
+namespace {
+
+PyObject* set_string(PyObject* type, std::string_view message) {
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
+// Created on first use and kept for the process; the first writer wins.
+PyObject* internal_error_type() {
+    static std::atomic<PyObject*> cached{nullptr};
+    if (PyObject* type = cached.load(std::memory_order_acquire)) return type;
+    PyObject* created = PyErr_NewExceptionWithDoc(
+        "ombrix.InternalError",
+        "Raised when a call breaks a precondition of an index. Changes made before the failure stay.",
+        PyExc_BaseException, nullptr);
+    if (!created) return nullptr;
+    PyObject* expected = nullptr;
+    if (!cached.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return created;
+}
+
+}  // namespace
+
+std::nullptr_t raise_value_error(std::string_view message) {
+    set_string(PyExc_ValueError, message);
+    return nullptr;
+}
+
+std::nullptr_t raise_memory_error() {
+    PyErr_NoMemory();
+    return nullptr;
+}
+
+std::nullptr_t raise_internal_error(std::string_view message) {
+    if (PyObject* type = internal_error_type()) set_string(type, message);
+    return nullptr;
+}
+
+std::nullptr_t fail() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+}
+
+std::nullptr_t raise_from_cpp_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected internal exception");
+    }
+    return nullptr;
+}
+
+}  // namespace ombrix::py
