@@ -1,0 +1,336 @@
+"""Approximate search: ombrix.PyHNSW build time, QPS and recall@k, with peers.
+
+For each N (default 2000, 10000, 20000), dim 128, k 10, float64 Gaussian data, it
+builds a PyHNSW with the default parameters under each metric ("euclidean",
+"angular", "inner_product"), times single-threaded searches, and scores recall@k
+against the exact answer. PyFlat runs on the same data, and hnswlib / faiss
+IndexHNSWFlat (M=16, efConstruction=200, ef=50, float32, one thread) when installed.
+
+    python benchmarks/bench_hnsw.py                 # full run
+    python benchmarks/bench_hnsw.py --quick         # small smoke run
+    python benchmarks/bench_hnsw.py --sizes 2000,10000 --metrics euclidean
+
+Ranking: ombrix ranks by the raw metric value, smallest first, for every metric.
+The exact answer is therefore the k smallest Euclidean distances, the k smallest
+cosines ("angular") and the k smallest dot products ("inner_product"). hnswlib and
+faiss rank the most similar first, so under "angular" and "inner_product" they are
+searched with the negated query -q: the vectors most similar to -q are exactly the
+vectors with the smallest cosine / dot product with q, the same set ombrix is asked
+for. Under "euclidean" every index is asked the same question directly.
+
+ombrix's graph grows dense (m bounds nothing; each insert links to up to
+ef_construction nodes on every layer at or above its level), so builds grow faster
+than linearly: 20 000 vectors can take minutes. That is what this measures.
+"""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+
+import numpy as np
+
+import ombrix
+
+try:
+    import faiss
+except ImportError:
+    faiss = None
+
+try:
+    import hnswlib
+except ImportError:
+    hnswlib = None
+
+RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+METRICS = ("euclidean", "angular", "inner_product")
+FLAT_METRIC = {"euclidean": "euclidean", "angular": "cosine", "inner_product": "inner_product"}
+HNSWLIB_SPACE = {"euclidean": "l2", "angular": "cosine", "inner_product": "ip"}
+PEER_M, PEER_EF_CONSTRUCTION, PEER_EF = 16, 200, 50
+
+
+def parse_args(argv=None):
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--quick", action="store_true", help="small smoke run (N = 500, 1000)")
+    p.add_argument("--sizes", type=str, default=None, help="comma-separated N values (default 2000,10000,20000)")
+    p.add_argument("--dim", type=int, default=128)
+    p.add_argument("-k", type=int, default=10)
+    p.add_argument("--metrics", type=str, default=",".join(METRICS))
+    p.add_argument("--peer-metrics", type=str, default=",".join(METRICS),
+                   help="metrics under which hnswlib/faiss run (negated query for angular/inner_product)")
+    p.add_argument("--queries", type=int, default=200)
+    p.add_argument("--budget", type=float, default=5.0, help="seconds of searching per method and case")
+    p.add_argument("--count-at", type=int, default=10000,
+                   help="N at which distance evaluations per insert/search are reported")
+    p.add_argument("--seed", type=int, default=2024)
+    p.add_argument("--out", type=str, default=RESULTS_DIR)
+    p.add_argument("--no-plot", action="store_true")
+    a = p.parse_args(argv)
+    if a.quick:
+        a.sizes = a.sizes or "500,1000"
+        a.queries = min(a.queries, 50)
+        a.budget = min(a.budget, 1.0)
+        a.count_at = 1000 if a.count_at == 10000 else a.count_at
+    a.sizes = [int(float(s)) for s in (a.sizes or "2000,10000,20000").split(",")]
+    a.metrics = [m for m in a.metrics.split(",") if m]
+    a.peer_metrics = [m for m in a.peer_metrics.split(",") if m]
+    for m in a.metrics + a.peer_metrics:
+        if m not in METRICS:
+            p.error(f"unknown metric {m!r}")
+    return a
+
+
+# ---------------------------------------------------------------------------
+# Distance-evaluation counts.
+#
+# ombrix has no public counter of metric evaluations yet. read_distance_counter
+# is the one place to plug one in: return the index's running count (an int), or
+# None when there is none. With a counter the report shows exact counts and how
+# close build/search time come to count x cost of one distance; without, it
+# estimates the counts from timings and the per-distance cost measured by PyFlat.
+# ---------------------------------------------------------------------------
+def read_distance_counter(index):
+    value = getattr(index, "distance_evaluations", None)
+    if value is None:
+        return None
+    return int(value() if callable(value) else value)
+
+
+def time_queries(search, queries, budget):
+    """Run search(q) per query until the budget is spent (at least 10 queries).
+
+    Returns (median latency s, QPS over the timed loop, results, calls made incl. warm-up)."""
+    search(queries[0])  # warm-up
+    lat, out = [], []
+    start = time.perf_counter()
+    for i, q in enumerate(queries):
+        t0 = time.perf_counter()
+        r = search(q)
+        lat.append(time.perf_counter() - t0)
+        out.append(r)
+        if i >= 9 and time.perf_counter() - start > budget:
+            break
+    total = time.perf_counter() - start
+    return statistics.median(lat), len(lat) / total, out, len(lat) + 1
+
+
+def exact_topk(X, Q, metric, k):
+    """Ids of the k smallest raw metric values per query (ties by smaller id)."""
+    norms = np.linalg.norm(X, axis=1)
+    out = []
+    for q in Q:
+        if metric == "euclidean":
+            v = np.linalg.norm(X - q, axis=1)
+        elif metric == "angular":
+            v = (X @ q) / (norms * np.linalg.norm(q))
+        else:
+            v = X @ q
+        out.append(np.argsort(v, kind="stable")[:k])
+    return np.array(out)
+
+
+def recall(found, truth, k):
+    return statistics.fmean(len(set(f) & set(t.tolist())) / k for f, t in zip(found, truth))
+
+
+def bench_ombrix(X, X_lists, Q_lists, metric, args, key_to_id):
+    n, dim = X.shape
+    idx = ombrix.PyHNSW(dim, metric=metric)
+    c0 = read_distance_counter(idx)
+    t0 = time.perf_counter()
+    idx.create(X_lists)
+    build = time.perf_counter() - t0
+    c1 = read_distance_counter(idx)
+    lat, qps, out, calls = time_queries(lambda q: idx.search(q, args.k), Q_lists, args.budget)
+    c2 = read_distance_counter(idx)
+    ids = [[key_to_id.get(np.asarray(v, dtype=np.float64).tobytes(), -1) for _, v in r] for r in out]
+    row = {"build_s": build, "lat_s": lat, "qps": qps, "ids": ids}
+    if None not in (c0, c1, c2):
+        row["evals_per_insert"] = (c1 - c0) / n
+        row["evals_per_search"] = (c2 - c1) / calls
+    del idx
+    gc.collect()
+    return row
+
+
+def bench_flat(X, Q_lists, metric, args):
+    flat = ombrix.PyFlat(X.shape[1], metric=FLAT_METRIC[metric])
+    t0 = time.perf_counter()
+    flat.create(X)
+    build = time.perf_counter() - t0
+    lat, qps, out, _ = time_queries(lambda q: flat.search(q, args.k), Q_lists, args.budget)
+    return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [[i for i, _ in r] for r in out]}
+
+
+def bench_hnswlib(X32, Q32, metric, args):
+    n, dim = X32.shape
+    index = hnswlib.Index(space=HNSWLIB_SPACE[metric], dim=dim)
+    index.init_index(max_elements=n, M=PEER_M, ef_construction=PEER_EF_CONSTRUCTION, random_seed=args.seed)
+    t0 = time.perf_counter()
+    index.add_items(X32, num_threads=1)
+    build = time.perf_counter() - t0
+    index.set_ef(PEER_EF)
+    lat, qps, out, _ = time_queries(lambda q: index.knn_query(q, k=args.k, num_threads=1)[0][0], Q32, args.budget)
+    return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [r.tolist() for r in out]}
+
+
+def bench_faiss(X32, Q32, metric, args):
+    n, dim = X32.shape
+    faiss.omp_set_num_threads(1)
+    if metric == "euclidean":
+        index = faiss.IndexHNSWFlat(dim, PEER_M)
+    else:
+        index = faiss.IndexHNSWFlat(dim, PEER_M, faiss.METRIC_INNER_PRODUCT)
+    if metric == "angular":  # cosine = inner product of unit vectors
+        X32 = X32 / np.linalg.norm(X32, axis=1, keepdims=True)
+        Q32 = [q / np.linalg.norm(q) for q in Q32]
+    index.hnsw.efConstruction = PEER_EF_CONSTRUCTION
+    t0 = time.perf_counter()
+    index.add(X32)
+    build = time.perf_counter() - t0
+    index.hnsw.efSearch = PEER_EF
+    lat, qps, out, _ = time_queries(lambda q: index.search(q, args.k)[1][0], Q32, args.budget)
+    return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [r.tolist() for r in out]}
+
+
+def run_size(n, args, rng):
+    dim, k = args.dim, args.k
+    X = rng.standard_normal((n, dim))
+    Q = rng.standard_normal((args.queries, dim))
+    X_lists, Q_lists = X.tolist(), Q.tolist()
+    key_to_id = {row.tobytes(): i for i, row in enumerate(X)}
+    X32 = np.ascontiguousarray(X, dtype=np.float32)
+    rows = []
+    for metric in args.metrics:
+        truth = exact_topk(X, Q, metric, k)
+        # Peers rank most-similar first: ask them about -q for the similarity metrics.
+        sign = 1.0 if metric == "euclidean" else -1.0
+        Q32 = [np.ascontiguousarray(sign * q, dtype=np.float32).reshape(1, dim) for q in Q]
+        runs = [("ombrix PyHNSW", lambda: bench_ombrix(X, X_lists, Q_lists, metric, args, key_to_id)),
+                ("ombrix PyFlat", lambda: bench_flat(X, Q_lists, metric, args))]
+        if metric in args.peer_metrics:
+            if hnswlib is not None:
+                runs.append(("hnswlib HNSW", lambda: bench_hnswlib(X32, Q32, metric, args)))
+            if faiss is not None:
+                runs.append(("faiss IndexHNSWFlat", lambda: bench_faiss(X32, Q32, metric, args)))
+        for name, fn in runs:
+            print(f"  N={n:,} {metric:13s} {name:20s} ...", end="", flush=True)
+            r = fn()
+            r.update(n=n, metric=metric, method=name, recall=recall(r.pop("ids"), truth, k))
+            print(f" build {r['build_s']:8.2f} s  {r['qps']:9.1f} QPS  recall@{k} {r['recall']:.3f}", flush=True)
+            rows.append(r)
+    return rows
+
+
+def print_table(rows, dim, k):
+    print(f"\nResults (dim {dim}, k={k}; QPS and latency single-threaded; ratios relative to ombrix PyHNSW)")
+    hdr = (f"  {'N':>6s} {'metric':13s} {'method':20s} {'build s':>9s} {'build x':>8s} "
+           f"{'median ms':>10s} {'QPS':>9s} {'QPS x':>7s} {'recall@' + str(k):>9s}")
+    print(hdr)
+    base = {(r["n"], r["metric"]): r for r in rows if r["method"] == "ombrix PyHNSW"}
+    for r in rows:
+        b = base[(r["n"], r["metric"])]
+        print(f"  {r['n']:6d} {r['metric']:13s} {r['method']:20s} {r['build_s']:9.2f} "
+              f"{r['build_s'] / b['build_s']:7.2f}x {r['lat_s'] * 1e3:10.3f} {r['qps']:9.1f} "
+              f"{r['qps'] / b['qps']:6.2f}x {r['recall']:9.3f}")
+    print("  Ground truth: the k smallest raw values (Euclidean distance, cosine, dot product).")
+    print("  hnswlib/faiss use float32 and, under angular/inner_product, the negated query,")
+    print("  which asks them for the same vectors. PyFlat 'build' is create() from numpy.")
+
+
+def print_distance_counts(rows, n):
+    """Distance evaluations per insert and per search at N = n, exact or estimated."""
+    sel = [r for r in rows if r["n"] == n]
+    if not sel:
+        return
+    print(f"\nDistance evaluations at N={n:,}")
+    for metric in METRICS:
+        h = next((r for r in sel if r["metric"] == metric and r["method"] == "ombrix PyHNSW"), None)
+        f = next((r for r in sel if r["metric"] == metric and r["method"] == "ombrix PyFlat"), None)
+        if h is None or f is None:
+            continue
+        # PyFlat evaluates the metric once per stored vector: its per-query time / N
+        # is the cost of one distance (plus its share of the top-k bookkeeping).
+        cost = f["lat_s"] / n
+        per_insert_time = h["build_s"] / n
+        print(f"  {metric:13s} one distance ~ {cost * 1e9:6.1f} ns (PyFlat search / N)")
+        if "evals_per_insert" in h:
+            ei, es = h["evals_per_insert"], h["evals_per_search"]
+            print(f"    exact: {ei:10.0f} per insert, {es:8.0f} per search")
+            print(f"    count x cost / measured time: insert {ei * cost / per_insert_time:5.2f}, "
+                  f"search {es * cost / h['lat_s']:5.2f}")
+            h["evals_exact"] = True
+        else:
+            ei, es = per_insert_time / cost, h["lat_s"] / cost
+            print(f"    estimated from time: {ei:10.0f} per insert ({per_insert_time * 1e3:.2f} ms), "
+                  f"{es:8.0f} per search ({h['lat_s'] * 1e3:.3f} ms)")
+            h["evals_exact"] = False
+        h["evals_per_insert"], h["evals_per_search"] = ei, es
+    print("  Estimates count graph bookkeeping as distance work, so they are upper bounds if a")
+    print("  graph distance costs what a PyFlat distance costs (no exact counter is exposed yet).")
+
+
+def plot(rows, path, k):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    metrics = [m for m in METRICS if any(r["metric"] == m for r in rows)]
+    fig, axes = plt.subplots(1, len(metrics), figsize=(5.5 * len(metrics), 4.8), squeeze=False)
+    markers = {"ombrix PyHNSW": "o", "ombrix PyFlat": "s", "hnswlib HNSW": "^", "faiss IndexHNSWFlat": "D"}
+    for ax, metric in zip(axes[0], metrics):
+        for method, marker in markers.items():
+            pts = sorted((r["n"], r["qps"], r["recall"]) for r in rows
+                         if r["metric"] == metric and r["method"] == method)
+            if not pts:
+                continue
+            ax.plot([p[1] for p in pts], [p[2] for p in pts], marker=marker, linestyle="-", label=method)
+            for n_, qps, rec in pts:
+                ax.annotate(f"{n_ // 1000}k" if n_ >= 1000 else str(n_), (qps, rec),
+                            textcoords="offset points", xytext=(4, 4), fontsize=7)
+        ax.set_xscale("log")
+        ax.set_xlabel("queries per second (single thread, log)")
+        ax.set_ylabel(f"recall@{k}")
+        ax.set_ylim(-0.02, 1.05)
+        ax.set_title(metric)
+        ax.grid(True, alpha=0.3)
+        ax.legend(fontsize=7, loc="lower left")
+    fig.suptitle("Recall vs QPS, labels give N (peers: negated query for angular/inner_product)", fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    os.makedirs(args.out, exist_ok=True)
+    print(f"ombrix PyHNSW benchmark  python {platform.python_version()}  numpy {np.__version__}  "
+          f"faiss {getattr(faiss, '__version__', 'absent')}  hnswlib {'present' if hnswlib else 'absent'}  "
+          f"cpus {os.cpu_count()}")
+    print(f"sizes {args.sizes}  dim {args.dim}  k {args.k}  metrics {args.metrics}  "
+          f"ombrix defaults: layers 5, m 16, ef_construction 200, ef_search 50")
+    rng = np.random.default_rng(args.seed)
+    rows = []
+    for n in args.sizes:
+        rows += run_size(n, args, rng)
+    print_table(rows, args.dim, args.k)
+    print_distance_counts(rows, args.count_at)
+
+    tag = "quick" if args.quick else "full"
+    with open(os.path.join(args.out, f"bench_hnsw_{tag}.json"), "w") as f:
+        json.dump(rows, f, indent=1)
+    if not args.no_plot:
+        try:
+            path = os.path.join(args.out, f"bench_hnsw_{tag}.png")
+            plot(rows, path, args.k)
+            print(f"\nchart written to {path}")
+        except ImportError:
+            print("\nmatplotlib not installed: no chart", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
