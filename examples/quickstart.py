@@ -145,7 +145,7 @@ def hnsw_demo(rng):
           [round(d, 4) for d, _ in ang.search(q, k=3)])
     print("search(-q, k=3): most similar first, cosines",
           [round(-d, 4) for d, _ in ang.search([-x for x in q], k=3)],
-          "(q itself is stored, hence 1.0)")
+          "(q itself is stored, so expect 1.0 first)")
 
 
 def main():
