@@ -1,60 +1,177 @@
-// Placeholder until the graph index lands: the class exists with its
-// documented signature and refuses construction.
 #include "hnsw/py_hnsw.hpp"
 
+#include <array>
 #include <atomic>
+#include <optional>
+#include <string_view>
+#include <vector>
 
+#include "binder.hpp"
+#include "convert.hpp"
+#include "filter/py_filter.hpp"
+#include "hnsw/hnsw.hpp"
 #include "index_object.hpp"
+#include "metadata/py_metadata.hpp"
 
 namespace ombrix::py {
 namespace {
 
-PyObject* hnsw_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "PyHNSW is not available yet");
-    return nullptr;
+using HNSWObject = IndexObject<HNSW>;
+
+constexpr Signature<7> kNew{"PyHNSW.__new__()",
+                            {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"}};
+constexpr Signature<2> kInsert{"PyHNSW.insert()", {"vector", "metadata"}};
+constexpr Signature<3> kSearch{"PyHNSW.search()", {"query", "k", "filter"}};
+constexpr Signature<2> kCreate{"PyHNSW.create()", {"vectors", "metadata"}};
+
+constexpr const char* kNoSchema = "No schema provided in HNSW instance; cannot use metadata";
+
+PyObject* hnsw_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Args<7> bound{};
+        if (!bind_call(kNew, args, kwargs, bound.data())) return nullptr;
+        // The conversions run __index__ and __iter__, which could drop the
+        // keyword dictionary's references; hold our own.
+        std::array<PyRef, 7> held;
+        for (std::size_t i = 0; i < bound.size(); ++i) held[i] = PyRef::borrow(bound[i]);
+
+        HNSWParams params{0, 5, 16, 200, 50, Metric::Euclidean, std::nullopt};
+        if (!to_u64(bound[0], "dim", params.dim)) return nullptr;
+        if (bound[1] && !to_u64(bound[1], "layers", params.layers)) return nullptr;
+        if (bound[2] && !to_u64(bound[2], "m", params.m)) return nullptr;
+        if (bound[3] && !to_u64(bound[3], "ef_construction", params.ef_construction)) return nullptr;
+        if (bound[4] && !to_u64(bound[4], "ef_search", params.ef_search)) return nullptr;
+        std::optional<std::string_view> metric_name;
+        if (bound[5] && !to_text(bound[5], "metric", metric_name.emplace())) return nullptr;
+        if (!to_schema(bound[6], "schema", params.schema)) return nullptr;
+
+        const std::optional<Metric> metric = metric_name ? hnsw_metric_from_name(*metric_name) : std::nullopt;
+        if (!metric) return raise_value_error("Unsupported metric");
+        params.metric = *metric;
+        std::optional<HNSW> index = HNSW::make(std::move(params));
+        if (!index) return raise_memory_error();
+        return wrap_index(subtype, std::move(*index));
+    });
 }
 
-PyObject* not_available(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "PyHNSW is not available yet");
-    return nullptr;
+// The first vector whose length is not `dim`, refused before anything is stored.
+bool check_lengths(const VectorBatch& vectors, std::uint64_t dim) {
+    for (std::size_t i = 0; i < vectors.size(); ++i)
+        if (vectors[i].size() != dim) {
+            raise_length_error("vector", dim, vectors[i].size());
+            return false;
+        }
+    return true;
+}
+
+PyObject* insert(HNSWObject& self, const Args<2>& args) {
+    std::vector<double> vector;
+    if (!to_vector(args[0], "vector", vector)) return nullptr;
+    std::optional<PairList> pairs;
+    if (args[1] && !to_pair_list(args[1], "metadata", pairs.emplace())) return nullptr;
+    std::optional<MetadataRow> row;
+    if (pairs) {
+        const std::optional<Schema>& schema = self.index.schema();
+        if (!schema) return raise_value_error(kNoSchema);
+        if (!metadata_row_from_pairs(*pairs, *schema, row.emplace())) return nullptr;
+    }
+    const std::uint64_t dim = self.index.dim();
+    if (vector.size() != dim) return raise_length_error("vector", dim, vector.size());
+    if (auto error = self.index.insert(vector, row ? &*row : nullptr, thread_random()))
+        return raise_index_error("Insert error: ", *error);
+    Py_RETURN_NONE;
+}
+
+PyObject* create(HNSWObject& self, const Args<2>& args) {
+    VectorBatch vectors;
+    if (!to_vector_batch(args[0], "vectors", vectors)) return nullptr;
+    std::optional<std::vector<PairList>> lists;
+    if (args[1] && !to_pair_lists(args[1], "metadata", lists.emplace())) return nullptr;
+    RandomSource& rng = thread_random();
+
+    if (!lists) {
+        if (vectors.empty()) return raise_index_error("Create error: ", HNSWError::EmptyVectors);
+        if (!check_lengths(vectors, self.index.dim())) return nullptr;
+        for (std::size_t i = 0; i < vectors.size(); ++i)
+            if (auto error = self.index.insert(vectors[i], nullptr, rng))
+                return raise_index_error("Create error: ", *error);
+        Py_RETURN_NONE;
+    }
+
+    if (lists->size() != vectors.size())
+        return raise_value_error("Length of metadata list must match number of vectors");
+    const std::optional<Schema>& schema = self.index.schema();
+    if (!schema) return raise_value_error(kNoSchema);
+    std::vector<MetadataRow> rows(lists->size());
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (!metadata_row_from_pairs((*lists)[i], *schema, rows[i])) return nullptr;
+    lists.reset();
+    if (!check_lengths(vectors, self.index.dim())) return nullptr;
+    if (auto error = self.index.create(vectors, rows, rng)) return raise_index_error("Create error: ", *error);
+    Py_RETURN_NONE;
+}
+
+// (distance, copy of the stored vector) tuples in result order.
+PyObject* results_to_list(const HNSW& index, const std::vector<ScoredId>& results) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const std::span<const double> stored = index.vector(results[i].id);
+        PyRef vector = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(stored.size())));
+        if (!vector) return nullptr;
+        for (std::size_t j = 0; j < stored.size(); ++j) {
+            PyObject* coordinate = PyFloat_FromDouble(stored[j]);
+            if (!coordinate) return nullptr;
+            PyList_SET_ITEM(vector.get(), static_cast<Py_ssize_t>(j), coordinate);
+        }
+        PyRef distance = PyRef::steal(PyFloat_FromDouble(results[i].distance));
+        PyObject* pair = distance ? PyTuple_Pack(2, distance.get(), vector.get()) : nullptr;
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+}
+
+PyObject* search(HNSWObject& self, const Args<3>& args) {
+    std::vector<double> query;
+    if (!to_vector(args[0], "query", query)) return nullptr;
+    std::uint64_t k = 1;
+    if (args[1] && !to_u64(args[1], "k", k)) return nullptr;
+    std::optional<NamedValue> filter_argument;
+    if (args[2] && !to_filter_argument(args[2], "filter", filter_argument.emplace())) return nullptr;
+    std::optional<Filter> filter;
+    if (filter_argument && !build_filter(*filter_argument, self.index.schema().has_value(), filter.emplace()))
+        return nullptr;
+    std::vector<ScoredId> results;
+    if (auto error = self.index.search(query, k, filter ? &*filter : nullptr, results))
+        return raise_index_error("Search error: ", *error);
+    return results_to_list(self.index, results);
 }
 
 PyMethodDef methods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(not_available)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"insert", as_cfunction<method<HNSWObject, kInsert, Access::Exclusive, insert>>(), METH_FASTCALL | METH_KEYWORDS,
      "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\n"
      "The vector is expected as a list of floats.\n"
      "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
      "`[(\"color\", \"blue\"), (\"size\", 42)]`"},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(not_available)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"search", as_cfunction<method<HNSWObject, kSearch, Access::Shared, search>>(), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, k=None, filter=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
      "Returns a list of tuples `(distance, vector)`."},
-    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(not_available)),
-     METH_FASTCALL | METH_KEYWORDS, "create($self, vectors, metadata=None)\n--\n\n"},
+    {"create", as_cfunction<method<HNSWObject, kCreate, Access::Exclusive, create>>(), METH_FASTCALL | METH_KEYWORDS,
+     "create($self, vectors, metadata=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-struct Placeholder {
-    PyObject_HEAD
-};
-
-void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(hnsw_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_index<HNSW>)},
     {Py_tp_doc, const_cast<char*>("PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, "
                                   "metric=None, schema=None)\n--\n\n")},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.PyHNSW", sizeof(Placeholder), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec spec = {"builtins.PyHNSW", sizeof(HNSWObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
