@@ -99,6 +99,8 @@ def run_case(n, dim, args, rng):
     # -- ingestion ------------------------------------------------------------
     flat = ombrix.PyFlat(dim)
     res["ingest"]["PyFlat.create(numpy)"] = timed(lambda: flat.create(X))
+    # Reference: one plain copy of the same bytes into fresh memory (page faults included).
+    res["ingest"]["numpy X.copy() (reference)"] = timed(lambda: X.copy())
 
     if n * dim <= args.list_ingest_max:
         X_lists = X.tolist()
