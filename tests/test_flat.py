@@ -1,0 +1,270 @@
+"""Exact search with PyFlat: checks, metrics, ranking and create."""
+
+import math
+import random
+
+import pytest
+
+import ombrix
+from conftest import assert_same, brute_force, cosine, dot, euclidean, flat_metric, raises_exact
+
+PyFlat = ombrix.PyFlat
+nan, inf = math.nan, math.inf
+
+
+def build(dim, vectors, metric=None):
+    index = PyFlat(dim, metric)
+    for v in vectors:
+        index.insert(v)
+    return index
+
+
+def contents(index, dim):
+    """Everything a search can see: all (id, distance) pairs from the origin."""
+    try:
+        return index.search([0.0] * dim, 2**64 - 1)
+    except ValueError as e:
+        return str(e)
+
+
+# -- checks and their messages ----------------------------------------------------
+
+def three_d():
+    return build(3, [[1.0, 2.0, 3.0]])
+
+
+VALUE_ERRORS = [
+    ("search-empty", lambda: PyFlat(3), lambda ix: ix.search([0.0, 0.0, 0.0]),
+     "Search error: EmptyIndex"),
+    ("search-empty-k-0", lambda: PyFlat(3), lambda ix: ix.search([0.0, 0.0, 0.0], 0),
+     "Search error: EmptyIndex"),
+    ("search-length-before-empty", lambda: PyFlat(3), lambda ix: ix.search([0.0, 0.0]),
+     "Expected query of length 3, got 2"),
+    ("search-long", three_d, lambda ix: ix.search([0.0] * 4), "Expected query of length 3, got 4"),
+    ("search-no-coordinates", three_d, lambda ix: ix.search([]), "Expected query of length 3, got 0"),
+    ("insert-short", three_d, lambda ix: ix.insert([1.0, 2.0]), "Expected vector of length 3, got 2"),
+    ("insert-empty", three_d, lambda ix: ix.insert(()), "Expected vector of length 3, got 0"),
+    ("create-empty", three_d, lambda ix: ix.create([]), "Create error: EmptyVectors"),
+    ("create-empty-tuple", lambda: PyFlat(3), lambda ix: ix.create(()), "Create error: EmptyVectors"),
+    ("dim-0-search", lambda: build(0, [[], []]), lambda ix: ix.search([]), "Search error: EmptyIndex"),
+    ("dim-0-query-length", lambda: PyFlat(0), lambda ix: ix.search([1.0]),
+     "Expected query of length 0, got 1"),
+    ("dim-0-vector-length", lambda: PyFlat(0), lambda ix: ix.insert([1.0]),
+     "Expected vector of length 0, got 1"),
+]
+
+
+@pytest.mark.parametrize(("make", "call", "message"), [c[1:] for c in VALUE_ERRORS],
+                         ids=[c[0] for c in VALUE_ERRORS])
+def test_value_errors(make, call, message):
+    index = make()
+    before = contents(index, 3)
+    with raises_exact(ValueError, message):
+        call(index)
+    assert contents(index, 3) == before
+
+
+def test_dim_zero_stores_nothing_visible():
+    index = PyFlat(0)
+    index.insert([])
+    index.create([[], ()])
+    with raises_exact(ValueError, "Search error: EmptyIndex"):
+        index.search([], 5)
+
+
+# -- ranking ---------------------------------------------------------------------
+
+def test_euclidean_ties_go_to_the_smaller_id():
+    index = build(2, [[1, 0], [0, 1]])
+    assert index.search([0, 0], 2) == [(0, 1.0), (1, 1.0)]
+
+
+@pytest.mark.parametrize("metric", [None, "inner_product", "cosine"])
+@pytest.mark.parametrize("k", [1, 3, 5, 11, 25, 60])
+def test_many_ties_keep_the_smallest_ids(metric, k):
+    # Four distinct vectors repeated, so every value is shared by ten ids.
+    vectors = [[float(i % 4) - 1.0, 1.0] for i in range(40)]
+    vectors.reverse()
+    index = build(2, vectors, metric)
+    expected = brute_force(vectors, [0.5, 2.0], k, flat_metric(metric))
+    assert_same(index.search([0.5, 2.0], k), expected)
+
+
+def test_duplicates_are_separate_vectors():
+    index = build(2, [[1.0, 1.0], [1.0, 1.0]])
+    index.create([[1.0, 1.0]])
+    assert index.search([1.0, 1.0], 5) == [(0, 0.0), (1, 0.0), (2, 0.0)]
+
+
+def test_inner_product_ranks_the_smallest_first():
+    index = build(2, [[1, 0], [2, 0]], "inner_product")
+    assert index.search([1, 0], 2) == [(0, 1.0), (1, 2.0)]
+    index.insert([-3, 0])
+    assert index.search([1, 0], 3) == [(2, -3.0), (0, 1.0), (1, 2.0)]
+
+
+def test_cosine_ranks_the_opposite_direction_first_and_zero_vectors_last():
+    index = build(2, [[0, 0], [2, 0], [-1, 0], [0, 3], [0, 0]], "cosine")
+    result = index.search([1, 0], 5)
+    assert [i for i, _ in result] == [2, 3, 1, 0, 4]
+    assert [v for _, v in result[:3]] == [-1.0, 0.0, 1.0]
+    assert math.isnan(result[3][1]) and math.isnan(result[4][1])
+
+
+def test_nan_ranks_after_every_number():
+    vectors = [[nan, 0], [inf, 0], [-inf, 0], [1, 0], [nan, 1], [-1e308, 0]]
+    index = build(2, vectors, "inner_product")
+    result = index.search([1, 0], 6)
+    assert [i for i, _ in result] == [2, 5, 3, 1, 0, 4]
+    assert result[:4] == [(2, -inf), (5, -1e308), (3, 1.0), (1, inf)]
+    assert math.isnan(result[4][1]) and math.isnan(result[5][1])
+    # A NaN query makes every value NaN: plain id order.
+    assert [i for i, _ in index.search([nan, 0], 4)] == [0, 1, 2, 3]
+
+
+def test_negative_zero_ties_with_positive_zero():
+    # cosine(q, v) = +-1e200 / inf = +-0.0 because the query's norm overflows.
+    index = build(1, [[-1.0], [1.0], [-2.0], [0.5]], "cosine")
+    assert_same(index.search([1e200], 4), [(0, -0.0), (1, 0.0), (2, -0.0), (3, 0.0)])
+    assert_same(index.search([1e200], 2), [(0, -0.0), (1, 0.0)])
+    index.insert([-1.0])
+    index.insert([-inf])
+    assert_same(index.search([-1e200], 3), [(0, 0.0), (1, -0.0), (2, 0.0)])
+
+
+def test_default_and_large_k():
+    index = build(2, [[3, 4], [0, 1], [6, 8]])
+    one = [(1, 1.0)]
+    assert index.search([0, 0]) == one
+    assert index.search([0, 0], None) == one
+    assert index.search([0, 0], k=None) == one
+    assert index.search([0, 0], 0) == []
+    assert index.search([0, 0], 3) == index.search([0, 0], 4) == [(1, 1.0), (0, 5.0), (2, 10.0)]
+    assert index.search([0, 0], 2**64 - 1) == [(1, 1.0), (0, 5.0), (2, 10.0)]
+
+
+def test_result_types():
+    index = build(2, [[1, 2], [3, 4]])
+    result = index.search([1, 2], 2)
+    assert type(result) is list
+    for pair in result:
+        assert type(pair) is tuple and len(pair) == 2
+        assert type(pair[0]) is int and type(pair[1]) is float
+    result.clear()
+    assert index.search([1, 2], 2) == [(0, 0.0), (1, math.sqrt(8.0))]
+
+
+# -- metric names ------------------------------------------------------------------
+
+METRIC_NAMES = [
+    (None, euclidean), ("euclidean", euclidean), ("angular", euclidean), ("Cosine", euclidean),
+    ("whatever", euclidean), ("", euclidean), ("INNER_PRODUCT", euclidean),
+    ("inner_product ", euclidean), (" cosine", euclidean), ("cosine\0", euclidean),
+    ("inner_product\0x", euclidean), ("cos\u00edne", euclidean),
+    ("inner_product", dot), ("cosine", cosine),
+]
+
+
+@pytest.mark.parametrize(("name", "function"), METRIC_NAMES,
+                         ids=[repr(n) for n, _ in METRIC_NAMES])
+def test_metric_names(name, function):
+    vectors = [[1.0, 0.0], [-2.0, 1.0], [0.5, 0.5], [3.0, 4.0], [0.0, -1.0]]
+    index = build(2, vectors, name)
+    for query in ([1.0, 2.0], [-1.0, 0.25]):
+        assert_same(index.search(query, 5), brute_force(vectors, query, 5, function))
+
+
+# -- arithmetic ------------------------------------------------------------------
+
+def scaled_vector(rng, dim):
+    return [rng.gauss(0.0, 1.0) * 10.0 ** rng.randint(-6, 6) for _ in range(dim)]
+
+
+@pytest.mark.parametrize("dim", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 64, 100, 129])
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product", "cosine"])
+def test_values_are_plain_left_to_right_arithmetic(dim, metric):
+    rng = random.Random(dim * 31 + len(metric))
+    vectors = [scaled_vector(rng, dim) for _ in range(37)]
+    vectors[5] = vectors[30][:]  # a duplicate
+    vectors[9] = [1e16] + [1.0] * (dim - 1) if dim > 1 else [1e16]  # cancellation-prone
+    query = scaled_vector(rng, dim)
+    index = PyFlat(dim, metric)
+    index.create(vectors[:20])
+    for v in vectors[20:]:
+        index.insert(v)
+    for k in (1, 2, 5, 37):
+        assert_same(index.search(query, k), brute_force(vectors, query, k, flat_metric(metric)))
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product", "cosine"])
+def test_large_index_with_many_ties(metric):
+    rng = random.Random(99)
+    vectors = [[float(rng.randint(-3, 3)) for _ in range(3)] for _ in range(3000)]
+    index = PyFlat(3, metric)
+    index.create(vectors)
+    for query in ([0.0, 0.0, 0.0], [1.0, -2.0, 0.5], [3.0, 3.0, 3.0]):
+        for k in (1, 10, 57):
+            assert_same(index.search(query, k),
+                        brute_force(vectors, query, k, flat_metric(metric)))
+
+
+# -- create ----------------------------------------------------------------------
+
+def test_create_appends_after_earlier_vectors():
+    index = PyFlat(2)
+    index.insert([1, 2])
+    index.create([[3, 4], [5, 6]])
+    index.create(([7, 8],))
+    assert index.search([1, 2], 10) == [
+        (0, 0.0), (1, math.sqrt(8.0)), (2, math.sqrt(32.0)), (3, math.sqrt(72.0))]
+
+
+def internal_failure(index, vectors):
+    with pytest.raises(BaseException) as info:
+        index.create(vectors)
+    return info.value
+
+
+def test_create_internal_failure_keeps_earlier_vectors():
+    index = PyFlat(2)
+    error = internal_failure(index, [[1, 2], [3], [5, 6]])
+    assert str(error) == "Vector length 1 does not match index dimension 2"
+    assert error.args == ("Vector length 1 does not match index dimension 2",)
+    assert index.search([0, 0], 10) == [(0, math.sqrt(5.0))]
+    # The object is free again and the next ids follow on.
+    index.insert([5, 6])
+    assert [i for i, _ in index.search([0, 0], 10)] == [0, 1]
+    error = internal_failure(index, [[1, 1], [1, 1], [2] * 10])
+    assert str(error) == "Vector length 10 does not match index dimension 2"
+    assert [i for i, _ in index.search([0, 0], 10)] == [2, 3, 0, 1]
+
+
+def test_create_failing_at_the_first_vector_stores_nothing():
+    index = PyFlat(2)
+    error = internal_failure(index, [[1, 2, 3], [1, 2]])
+    assert str(error) == "Vector length 3 does not match index dimension 2"
+    with raises_exact(ValueError, "Search error: EmptyIndex"):
+        index.search([0, 0])
+
+
+def test_internal_failure_type():
+    first = internal_failure(PyFlat(2), [[1]])
+    second = internal_failure(PyFlat(3), [[1, 2]])
+    kind = type(first)
+    assert type(second) is kind
+    assert kind.__mro__ == (kind, BaseException, object)
+    assert not issubclass(kind, Exception)
+    assert kind.__name__ == "InternalError"
+    assert kind.__module__ == "ombrix"
+    assert ombrix.__all__ == ["PyFlat", "PyHNSW"]
+    assert all(value is not kind for value in vars(ombrix).values())
+
+
+def test_internal_failure_is_not_caught_as_exception():
+    index = PyFlat(1)
+    with pytest.raises(BaseException) as info:
+        try:
+            index.create([[1.0], [1.0, 2.0]])
+        except Exception:
+            pytest.fail("the internal failure was caught by `except Exception`")
+    assert str(info.value) == "Vector length 2 does not match index dimension 1"
