@@ -500,6 +500,21 @@ def test_numpy_with_too_many_dimensions_is_not_flattened(call, prefix):
     assert_untouched_and_free(index)
 
 
+def test_numpy_with_too_few_dimensions():
+    try:
+        iter(np.array(1.0))
+    except TypeError as e:
+        message = str(e)
+    index = PyFlat(1)
+    index.insert([0.0])
+    with raises_exact(TypeError, V + message):
+        index.insert(np.array(1.0))
+    # A 1-D array's items are numpy scalars, which are no sequences.
+    with raises_exact(TypeError, VS + "'float64' object cannot be converted to 'Sequence'"):
+        index.create(np.array([1.0, 2.0]))
+    assert index.search([0.0], 10) == [(0, 0.0)]
+
+
 def test_numpy_lengths_are_checked():
     index = PyFlat(3)
     with raises_exact(ValueError, "Expected vector of length 3, got 4"):
@@ -673,30 +688,39 @@ def test_other_index_is_not_affected():
     assert len(index.search([0.0, 0.0], 10)) == 2
 
 
+@pytest.mark.parametrize(("outer", "search_outcome", "insert_outcome"), [
+    ("insert", "Already mutably borrowed", "Already borrowed"),
+    ("search", [(0, 0.0)], "Already borrowed"),
+])
 @pytest.mark.timeout(30)
-def test_other_thread_is_refused_at_once():
+def test_other_thread_is_refused_at_once(outer, search_outcome, insert_outcome):
     index = seeded()
     entered, release = threading.Event(), threading.Event()
-    results = {}
+    finished = []
 
     def hold():
         entered.set()
         assert release.wait(20)
 
-    def writer():
-        index.insert([FloatHook(1.0, hold), 1.0])
-        results["writer"] = "done"
+    def holder():
+        getattr(index, outer)([FloatHook(1.0, hold), 1.0])
+        finished.append(outer)
 
-    thread = threading.Thread(target=writer)
+    def attempt(call):
+        try:
+            return call()
+        except RuntimeError as e:
+            return str(e)
+
+    thread = threading.Thread(target=holder)
     thread.start()
     try:
         assert entered.wait(20)
-        with raises_exact(RuntimeError, "Already mutably borrowed"):
-            index.search([0.0, 0.0])
-        with raises_exact(RuntimeError, "Already borrowed"):
-            index.insert([1.0, 1.0])
+        # The holder is blocked inside its conversion: nothing waits for it.
+        assert attempt(lambda: index.search([0.0, 0.0])) == search_outcome
+        assert attempt(lambda: index.insert([1.0, 1.0])) == insert_outcome
     finally:
         release.set()
         thread.join(20)
-    assert results == {"writer": "done"}
-    assert len(index.search([0.0, 0.0], 10)) == 2
+    assert finished == [outer]
+    index.insert([5.0, 5.0])

@@ -208,6 +208,21 @@ def test_large_index_with_many_ties(metric):
                         brute_force(vectors, query, k, flat_metric(metric)))
 
 
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product", "cosine"])
+def test_many_vectors_few_results(metric):
+    # Enough vectors that a bounded selection and any early exit of the scan
+    # are exercised; the count is not a multiple of any batch width.
+    rng = random.Random(5)
+    vectors = [[rng.gauss(0.0, 1.0) for _ in range(33)] for _ in range(2003)]
+    index = PyFlat(33, metric)
+    index.create(vectors)
+    queries = [vectors[1500], [rng.gauss(0.0, 1.0) for _ in range(33)], [0.0] * 33]
+    for query in queries:
+        expected = brute_force(vectors, query, 100, flat_metric(metric))
+        for k in (1, 10, 100):
+            assert_same(index.search(query, k), expected[:k])
+
+
 # -- create ----------------------------------------------------------------------
 
 def test_create_appends_after_earlier_vectors():
