@@ -1,0 +1,398 @@
+#include "hnsw/hnsw.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace ombrix {
+namespace {
+
+// Rows are moved into reserved room, which must not throw.
+static_assert(std::is_nothrow_move_constructible_v<Metadata>);
+
+// Stored vectors handed to one score_batch call.
+constexpr std::size_t kBatch = 8;
+
+// Distance order used by the heap and the result list: numbers by <, NaN
+// after every number and equal to another NaN.
+bool goes_before(double a, double b) noexcept { return !std::isnan(a) && (std::isnan(b) || a < b); }
+
+struct Candidate {
+    double distance;
+    std::uint32_t id;
+};
+
+// std heaps keep the "largest" on top; ordering "comes out later" as larger
+// makes a min-heap on (distance, id).
+struct ComesOutLater {
+    bool operator()(const Candidate& a, const Candidate& b) const noexcept {
+        if (goes_before(b.distance, a.distance)) return true;
+        if (goes_before(a.distance, b.distance)) return false;
+        return a.id > b.id;
+    }
+};
+
+// Per-thread buffers of the layer search, reused across calls and indexes;
+// several threads may search one index at the same time.
+struct Scratch {
+    std::vector<std::uint32_t> stamps;  // stamps[id] == epoch: visited in this search
+    std::uint32_t epoch = 0;
+    std::vector<Candidate> heap;
+    std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
+
+    void start(std::size_t nodes) {
+        if (stamps.size() < nodes) stamps.resize(nodes, 0);
+        if (++epoch == 0) {
+            std::fill(stamps.begin(), stamps.end(), 0);
+            epoch = 1;
+        }
+    }
+};
+
+Scratch& scratch() noexcept {
+    thread_local Scratch s;
+    return s;
+}
+
+// After every smaller entry; among equal entries, just before the last one.
+std::vector<ScoredId>::iterator insert_position(std::vector<ScoredId>& result, double dist) noexcept {
+    const auto lower = std::partition_point(result.begin(), result.end(),
+                                            [dist](const ScoredId& e) { return goes_before(e.distance, dist); });
+    const auto upper = std::partition_point(lower, result.end(),
+                                            [dist](const ScoredId& e) { return !goes_before(dist, e.distance); });
+    return lower == upper ? lower : upper - 1;
+}
+
+// Room for one more element without reallocating inside a multi-list append.
+template <class T>
+void make_room(std::vector<T>& v) {
+    if (v.size() == v.capacity()) v.reserve(v.capacity() < 4 ? 4 : 2 * v.capacity());
+}
+
+}  // namespace
+
+const char* to_string(HNSWError error) noexcept {
+    switch (error) {
+        case HNSWError::InvalidEF: return "InvalidEF";
+        case HNSWError::InvalidLayer: return "InvalidLayer";
+        case HNSWError::NoSchema: return "NoSchema";
+        case HNSWError::EmptySchema: return "EmptySchema";
+        case HNSWError::AttributeNotFound: return "AttributeNotFound";
+        case HNSWError::EmptyVectors: return "EmptyVectors";
+        case HNSWError::InvalidNodeID: return "InvalidNodeID";
+        case HNSWError::DimensionMismatch: return "DimensionMismatch";
+        case HNSWError::OutOfMemory: return "OutOfMemory";
+    }
+    return "Unknown";
+}
+
+std::optional<HNSW> HNSW::make(HNSWParams params) noexcept {
+    if (params.layers > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / sizeof(double))
+        return std::nullopt;
+    try {
+        HNSW graph;
+        if (params.layers > 0) {
+            // calloc hands out zeroed pages lazily, so a large table costs only
+            // the pages of its non-zero prefix: exp(-j) is 0.0 beyond j ~ 745.
+            double* weights = static_cast<double*>(std::calloc(params.layers, sizeof(double)));
+            if (weights == nullptr) return std::nullopt;
+            graph.level_weights_.reset(weights);
+            for (std::uint64_t j = 0; j < params.layers; ++j) {
+                const double w = std::exp(-static_cast<double>(j));
+                if (w == 0.0) break;
+                weights[j] = w;
+                graph.weight_total_ += w;
+                graph.nonzero_weights_ = j + 1;
+            }
+        }
+        graph.dim_ = params.dim;
+        graph.layers_ = params.layers;
+        graph.m_ = params.m;
+        graph.ef_construction_ = params.ef_construction;
+        graph.ef_search_ = params.ef_search;
+        graph.metric_ = params.metric;
+        graph.schema_ = std::move(params.schema);
+        return std::optional<HNSW>(std::move(graph));
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+std::uint64_t HNSW::draw_level(RandomSource& rng) const noexcept {
+    const std::uint64_t word = rng.next_u64();
+    if (layers_ == 0) return 0;
+    const double u = static_cast<double>(word >> 11) * 0x1p-53;
+    const double threshold = weight_total_ * u;
+    // Past the non-zero prefix the running sum no longer changes, so the walk
+    // over the remaining zero weights could not end it either.
+    double running = 0.0;
+    const double* weights = level_weights_.get();
+    for (std::uint64_t j = 0; j < nonzero_weights_; ++j) {
+        running += weights[j];
+        if (running > threshold) return j;
+    }
+    return layers_ - 1;
+}
+
+std::optional<HNSWError> HNSW::check_pass(std::uint64_t ef, std::uint64_t layer, const Filter* filter,
+                                          std::size_t& position) const noexcept {
+    if (ef == 0) return HNSWError::InvalidEF;
+    if (layer >= layers_) return HNSWError::InvalidLayer;
+    if (filter != nullptr) {
+        switch (resolve_attribute(*filter, schema_, position)) {
+            case SchemaCheck::Ok: break;
+            case SchemaCheck::NoSchema: return HNSWError::NoSchema;
+            case SchemaCheck::EmptySchema: return HNSWError::EmptySchema;
+            case SchemaCheck::AttributeNotFound: return HNSWError::AttributeNotFound;
+        }
+    }
+    return std::nullopt;
+}
+
+std::span<const Metadata> HNSW::row(Id id) const noexcept {
+    const std::uint64_t begin = row_offsets_[id];
+    return {rows_.data() + begin, row_offsets_[std::size_t{id} + 1] - begin};
+}
+
+// Equivalent to walking the node's single list: "visited" is tested before the
+// metric (a visited node is skipped either way), and the fresh neighbours of
+// one node are scored together, then offered to the result in list order.
+void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, std::uint64_t layer,
+                        const Filter* filter, std::size_t position, std::vector<ScoredId>& result) const {
+    Scratch& s = scratch();
+    s.start(levels_.size());
+    const std::uint32_t epoch = s.epoch;
+    std::uint32_t* const stamps = s.stamps.data();
+    std::vector<Candidate>& heap = s.heap;
+    std::vector<Id>& fresh = s.fresh;
+    heap.clear();
+    result.clear();
+    const bool cosine = metric_ == Metric::Cosine;
+
+    const double* vectors[kBatch];
+    double norms[kBatch];
+    double dists[kBatch];
+
+    vectors[0] = coordinates(entry);
+    if (cosine) norms[0] = norms_[entry];
+    score_batch(query, vectors, cosine ? norms : nullptr, 1, dists);
+    std::uint64_t evaluations = 1;
+    result.push_back({dists[0], entry});
+    heap.push_back({dists[0], entry});
+    stamps[entry] = epoch;
+
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), ComesOutLater{});
+        const Candidate c = heap.back();
+        heap.pop_back();
+        const double last = result.back().distance;
+        if (!std::isnan(last) && (last < c.distance || std::isnan(c.distance))) break;
+
+        fresh.clear();
+        auto consider = [&](Id n) {
+            if (stamps[n] == epoch) return;
+            // A node failing the filter stays unvisited: it is tested again
+            // whenever another node lists it.
+            if (filter != nullptr && !node_passes(*filter, position, row(n))) return;
+            stamps[n] = epoch;
+            __builtin_prefetch(coordinates(n));
+            fresh.push_back(n);
+        };
+        const std::vector<std::vector<Id>>& lists = adjacency_[c.id];
+        const std::uint64_t top = lists.size() - 1;
+        if (layer <= top) {
+            for (Id n : lists[layer]) consider(n);
+        } else {
+            // Expanded above its own kept layers (as a pass entry, or node 0
+            // beyond the cap): filter the highest sub-list by level.
+            for (Id n : lists[top])
+                if (levels_[n] >= layer) consider(n);
+        }
+
+        for (std::size_t start = 0; start < fresh.size(); start += kBatch) {
+            const std::size_t count = std::min(kBatch, fresh.size() - start);
+            for (std::size_t i = 0; i < count; ++i) {
+                vectors[i] = coordinates(fresh[start + i]);
+                if (cosine) norms[i] = norms_[fresh[start + i]];
+            }
+            // With the result full, anything not below its last distance is
+            // refused, and that distance only falls while the list stays full,
+            // so a distance cut short at this bound cannot change the outcome.
+            std::optional<double> bound;
+            if (result.size() >= ef && !std::isnan(result.back().distance)) bound = result.back().distance;
+            score_batch(query, vectors, cosine ? norms : nullptr, count, dists, bound);
+            evaluations += count;
+            for (std::size_t i = 0; i < count; ++i) {
+                const double dist = dists[i];
+                if (result.size() < ef || dist < result.back().distance) {
+                    const Id n = fresh[start + i];
+                    heap.push_back({dist, n});
+                    std::push_heap(heap.begin(), heap.end(), ComesOutLater{});
+                    result.insert(insert_position(result, dist), ScoredId{dist, n});
+                    if (result.size() > ef) result.pop_back();
+                }
+            }
+        }
+    }
+    evaluations_.add(evaluations);
+}
+
+std::optional<HNSWError> HNSW::knn(std::uint64_t entry, std::span<const double> query, std::uint64_t ef,
+                                   std::uint64_t layer, const Filter* filter,
+                                   std::vector<ScoredId>& out) const noexcept {
+    out.clear();
+    std::size_t position = 0;
+    if (auto error = check_pass(ef, layer, filter, position)) return error;
+    if (entry >= size()) return HNSWError::InvalidNodeID;
+    try {
+        const PreparedQuery prepared = prepare_query(metric_, query, dim_);
+        layer_search(prepared, static_cast<Id>(entry), ef, layer, filter, position, out);
+    } catch (...) {
+        out.clear();
+        return HNSWError::OutOfMemory;
+    }
+    return std::nullopt;
+}
+
+std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64_t k, const Filter* filter,
+                                      std::vector<ScoredId>& out) const noexcept {
+    out.clear();
+    if (size() == 0) return std::nullopt;
+    try {
+        const PreparedQuery prepared = prepare_query(metric_, query, dim_);
+        std::size_t position = 0;
+        Id entry = 0;
+        for (std::uint64_t layer = layers_; layer-- > 1;) {
+            if (auto error = check_pass(1, layer, filter, position)) {
+                out.clear();
+                return error;
+            }
+            layer_search(prepared, entry, 1, layer, filter, position, out);
+            entry = static_cast<Id>(out.front().id);
+        }
+        if (auto error = check_pass(ef_search_, 0, filter, position)) {
+            out.clear();
+            return error;
+        }
+        layer_search(prepared, entry, ef_search_, 0, filter, position, out);
+        // The walk keeps each pass's entry unconditionally; node 0 (or a node
+        // without a row) must still not be reported as a match.
+        if (filter != nullptr)
+            std::erase_if(out, [&](const ScoredId& r) {
+                return !node_passes(*filter, position, row(static_cast<Id>(r.id)));
+            });
+        if (out.size() > k) out.resize(static_cast<std::size_t>(k));
+    } catch (...) {
+        out.clear();
+        return HNSWError::OutOfMemory;
+    }
+    return std::nullopt;
+}
+
+void HNSW::append_link(Id owner, Id target) {
+    std::vector<std::vector<Id>>& lists = adjacency_[owner];
+    const std::size_t upto = static_cast<std::size_t>(std::min<std::uint64_t>(levels_[target], lists.size() - 1));
+    // Reserve everything first so that the appends below cannot fail halfway.
+    for (std::size_t l = 0; l <= upto; ++l) make_room(lists[l]);
+    for (std::size_t l = 0; l <= upto; ++l) lists[l].push_back(target);
+}
+
+void HNSW::remove_back_link(Id target, Id owner) noexcept {
+    std::vector<std::vector<Id>>& lists = adjacency_[target];
+    const std::size_t upto = static_cast<std::size_t>(std::min<std::uint64_t>(levels_[owner], lists.size() - 1));
+    for (std::size_t l = 0; l <= upto; ++l) lists[l].pop_back();
+}
+
+std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const MetadataRow* row,
+                                      RandomSource& rng) noexcept {
+    if (vector.size() != dim_) return HNSWError::DimensionMismatch;
+    if (size() >= kMaxNodes) return HNSWError::OutOfMemory;
+    const std::size_t old_nodes = levels_.size();
+    const std::size_t old_values = vectors_.size();
+    const std::size_t old_rows = rows_.size();
+    const Id x = static_cast<Id>(old_nodes);
+    std::vector<Id> linked;  // nodes given a back-link to x, in link order
+    try {
+        const std::uint64_t level = old_nodes == 0 ? (layers_ > 0 ? layers_ - 1 : 0) : draw_level(rng);
+
+        vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+        if (metric_ == Metric::Cosine) norms_.push_back(std::sqrt(squared_norm(vector)));
+        adjacency_.emplace_back(static_cast<std::size_t>(std::min(level, kMaxListLayer)) + 1);
+        if (schema_ && row != nullptr) {
+            // Copy first: a throwing copy inside a reallocating insert would
+            // leave the rows already stored moved-from.
+            MetadataRow copy(*row);
+            if (rows_.capacity() - rows_.size() < copy.size())
+                rows_.reserve(std::max(rows_.size() + copy.size(), 2 * rows_.capacity()));
+            for (Metadata& value : copy) rows_.push_back(std::move(value));
+        }
+        row_offsets_.push_back(rows_.size());
+        levels_.push_back(level);  // the node counts from here on
+        if (old_nodes == 0) return std::nullopt;
+
+        const PreparedQuery prepared = prepare_query(metric_, vector, dim_);
+        std::vector<ScoredId> found;
+        Id entry = 0;
+        for (std::uint64_t layer = 0; layer < layers_; ++layer) {
+            if (layer < level) {
+                layer_search(prepared, entry, 1, layer, nullptr, 0, found);
+                entry = static_cast<Id>(found.front().id);
+                continue;
+            }
+            if (ef_construction_ == 0) return HNSWError::InvalidEF;
+            layer_search(prepared, entry, ef_construction_, layer, nullptr, 0, found);
+            linked.reserve(linked.size() + found.size());
+            for (const ScoredId& r : found) {
+                if (r.id >= size()) return HNSWError::InvalidNodeID;
+                const Id target = static_cast<Id>(r.id);
+                append_link(target, x);
+                if (target != x) linked.push_back(target);
+            }
+            for (const ScoredId& r : found) append_link(x, static_cast<Id>(r.id));
+            entry = x;
+        }
+        return std::nullopt;
+    } catch (...) {
+        // Every change of this insert sits at the end of some list: undo the
+        // back-links newest first, then drop the node.
+        if (levels_.size() > old_nodes)
+            for (auto it = linked.rbegin(); it != linked.rend(); ++it) remove_back_link(*it, x);
+        vectors_.resize(old_values);
+        if (norms_.size() > old_nodes) norms_.resize(old_nodes);
+        if (adjacency_.size() > old_nodes) adjacency_.erase(adjacency_.begin() + old_nodes, adjacency_.end());
+        rows_.erase(rows_.begin() + old_rows, rows_.end());
+        row_offsets_.resize(old_nodes + 1);
+        levels_.resize(old_nodes);
+        return HNSWError::OutOfMemory;
+    }
+}
+
+std::optional<HNSWError> HNSW::create(const VectorBatch& vectors, std::span<const MetadataRow> rows,
+                                      RandomSource& rng) noexcept {
+    if (vectors.empty()) return HNSWError::EmptyVectors;
+    const bool with_rows = schema_.has_value();
+    if (with_rows && rows.size() != vectors.size()) return HNSWError::AttributeNotFound;
+    for (std::size_t i = 0; i < vectors.size(); ++i)
+        if (vectors[i].size() != dim_) return HNSWError::DimensionMismatch;
+    for (std::size_t i = 0; i < vectors.size(); ++i)
+        if (auto error = insert(vectors[i], with_rows ? &rows[i] : nullptr, rng)) return error;
+    return std::nullopt;
+}
+
+std::span<const double> HNSW::vector(std::uint64_t id) const noexcept {
+    if (id >= size()) return {};
+    return {coordinates(static_cast<Id>(id)), static_cast<std::size_t>(dim_)};
+}
+
+std::uint64_t HNSW::level(std::uint64_t id) const noexcept { return id < size() ? levels_[id] : 0; }
+
+std::vector<std::uint64_t> HNSW::neighbors(std::uint64_t id) const {
+    if (id >= size()) return {};
+    const std::vector<Id>& all = adjacency_[id][0];
+    return {all.begin(), all.end()};
+}
+
+}  // namespace ombrix

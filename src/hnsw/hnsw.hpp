@@ -1,0 +1,154 @@
+// The layered proximity graph behind the approximate index.
+//
+// The graph behaves as if each node had one adjacency list shared by all
+// layers, a layer search stepping only onto neighbours whose level reaches
+// that layer. Lists are never capped, pruned or deduplicated: every result of
+// a connecting pass is linked and gets a back-link. To keep a layer search
+// from scanning entries it would skip, each node keeps, per layer, the
+// sub-list of its neighbours admitted there, in list order.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "filter/filter.hpp"
+#include "hnsw/random.hpp"
+#include "metadata/metadata.hpp"
+#include "metrics/metrics.hpp"
+#include "metrics/vector_batch.hpp"
+
+namespace ombrix {
+
+enum class HNSWError : std::uint8_t {
+    InvalidEF,
+    InvalidLayer,
+    NoSchema,
+    EmptySchema,
+    AttributeNotFound,
+    EmptyVectors,
+    InvalidNodeID,
+    DimensionMismatch,
+    OutOfMemory,
+};
+
+// The variant name, e.g. "InvalidEF".
+const char* to_string(HNSWError error) noexcept;
+
+struct HNSWParams {
+    std::uint64_t dim;
+    std::uint64_t layers;
+    std::uint64_t m;                 // kept, bounds nothing
+    std::uint64_t ef_construction;   // result-list size of a connecting pass
+    std::uint64_t ef_search;         // result-list size of the layer-0 search pass
+    Metric metric;
+    std::optional<Schema> schema;
+};
+
+class HNSW {
+public:
+    // nullopt only when the level-weight table (`layers` doubles) cannot be
+    // allocated or its byte size does not fit a signed 64-bit count.
+    static std::optional<HNSW> make(HNSWParams params) noexcept;
+
+    // Stores `vector` as the next node and links it. `row` is kept only when
+    // the index has a schema. DimensionMismatch if vector.size() != dim.
+    // OutOfMemory leaves the index exactly as before the call; a pass error
+    // (InvalidEF) leaves the node stored with the links made before it.
+    [[nodiscard]] std::optional<HNSWError> insert(std::span<const double> vector, const MetadataRow* row,
+                                                  RandomSource& rng) noexcept;
+    // Inserts vector i (with rows[i] when there is a schema) in order; stops at
+    // the first failing insert, keeping the nodes stored before it.
+    [[nodiscard]] std::optional<HNSWError> create(const VectorBatch& vectors, std::span<const MetadataRow> rows,
+                                                  RandomSource& rng) noexcept;
+    // At most k pairs, nearest first. With a filter, only nodes whose own value
+    // passes are returned (the walk itself still starts at node 0).
+    [[nodiscard]] std::optional<HNSWError> search(std::span<const double> query, std::uint64_t k,
+                                                  const Filter* filter, std::vector<ScoredId>& out) const noexcept;
+    // The search of one layer from `entry`, at most ef pairs, nearest first.
+    [[nodiscard]] std::optional<HNSWError> knn(std::uint64_t entry, std::span<const double> query, std::uint64_t ef,
+                                               std::uint64_t layer, const Filter* filter,
+                                               std::vector<ScoredId>& out) const noexcept;
+
+    std::uint64_t size() const noexcept { return levels_.size(); }
+    std::uint64_t dim() const noexcept { return dim_; }
+    // The stored coordinates of node `id`; empty for an unknown id.
+    std::span<const double> vector(std::uint64_t id) const noexcept;
+    const std::optional<Schema>& schema() const noexcept { return schema_; }
+
+    // Introspection.
+    std::uint64_t level(std::uint64_t id) const noexcept;
+    // The node's whole adjacency list in link order (duplicates included).
+    std::vector<std::uint64_t> neighbors(std::uint64_t id) const;
+    // Metric evaluations made so far by every operation on this index.
+    std::uint64_t distance_evaluations() const noexcept { return evaluations_.load(); }
+
+private:
+    using Id = std::uint32_t;
+    // Ids are 32-bit; the last value is never a node.
+    static constexpr std::uint64_t kMaxNodes = 0xFFFFFFFFULL;
+    // Sub-lists are kept for layers 0..min(level, kMaxListLayer); a node met
+    // above its highest kept layer filters that sub-list by level. Only node 0
+    // (at the top level) realistically exceeds it.
+    static constexpr std::uint64_t kMaxListLayer = 16;
+
+    struct FreeDeleter {
+        void operator()(double* p) const noexcept { std::free(p); }
+    };
+
+    // A relaxed counter that moves with the index.
+    struct Counter {
+        mutable std::atomic<std::uint64_t> value{0};
+        Counter() = default;
+        Counter(Counter&& other) noexcept : value(other.value.load(std::memory_order_relaxed)) {}
+        Counter& operator=(Counter&& other) noexcept {
+            value.store(other.value.load(std::memory_order_relaxed), std::memory_order_relaxed);
+            return *this;
+        }
+        void add(std::uint64_t n) const noexcept { value.fetch_add(n, std::memory_order_relaxed); }
+        std::uint64_t load() const noexcept { return value.load(std::memory_order_relaxed); }
+    };
+
+    HNSW() = default;
+
+    std::uint64_t draw_level(RandomSource& rng) const noexcept;
+    std::optional<HNSWError> check_pass(std::uint64_t ef, std::uint64_t layer, const Filter* filter,
+                                        std::size_t& position) const noexcept;
+    std::optional<HNSWError> insert_node(std::span<const double> vector, const MetadataRow* row,
+                                         RandomSource& rng);
+    void layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, std::uint64_t layer,
+                      const Filter* filter, std::size_t position, std::vector<ScoredId>& result) const;
+    void append_link(Id owner, Id target);
+    void remove_back_link(Id target, Id owner) noexcept;
+    std::span<const Metadata> row(Id id) const noexcept;
+    const double* coordinates(Id id) const noexcept { return vectors_.data() + std::size_t{id} * dim_; }
+
+    std::uint64_t dim_ = 0;
+    std::uint64_t layers_ = 0;
+    std::uint64_t m_ = 0;
+    std::uint64_t ef_construction_ = 0;
+    std::uint64_t ef_search_ = 0;
+    Metric metric_ = Metric::Euclidean;
+    std::optional<Schema> schema_;
+
+    std::unique_ptr<double, FreeDeleter> level_weights_;  // `layers` entries, entry j = exp(-j)
+    std::uint64_t nonzero_weights_ = 0;                   // entries past this prefix are exactly 0.0
+    double weight_total_ = 0.0;                           // sum of all weights, in index order
+
+    std::vector<double> vectors_;        // dim values per node, node after node
+    std::vector<double> norms_;          // per node sqrt(squared_norm), cosine only
+    std::vector<std::uint64_t> levels_;  // one per node; its length is the node count
+    // adjacency_[x][l]: x's neighbours with level >= l, in link order, for
+    // l = 0..min(level(x), kMaxListLayer). adjacency_[x][0] is the whole list.
+    std::vector<std::vector<std::vector<Id>>> adjacency_;
+    std::vector<Metadata> rows_;                 // stored rows, back to back
+    std::vector<std::uint64_t> row_offsets_{0};  // node i's row is rows_[offsets[i], offsets[i + 1]); empty: no row
+    Counter evaluations_;
+};
+
+}  // namespace ombrix
