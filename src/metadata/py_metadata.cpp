@@ -29,8 +29,9 @@ bool extract_pair_list(PyObject* object, PairList& out) {
     });
 }
 
-bool missing_or_unsupported(const char* what, const std::string& name) {
-    raise_value_error(std::string(what) + " metadata for attribute '" + name + "'");
+// "{what} for attribute '{name}'"
+bool row_error(const char* what, const std::string& name) {
+    raise_value_error(std::string(what) + " for attribute '" + name + "'");
     return false;
 }
 
@@ -93,9 +94,9 @@ bool metadata_row_from_pairs(const PairList& pairs, const Schema& schema, Metada
     out.reserve(schema.size());
     for (const std::string& name : schema) {
         const auto found = by_name.find(name);
-        if (found == by_name.end()) return missing_or_unsupported("Missing", name);
+        if (found == by_name.end()) return row_error("Missing metadata", name);
         std::optional<Metadata> value = metadata_value_from_object(found->second);
-        if (!value) return missing_or_unsupported("Unsupported", name);
+        if (!value) return row_error("Unsupported metadata type", name);
         out.push_back(std::move(*value));
     }
     return true;
