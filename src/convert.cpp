@@ -11,6 +11,7 @@ namespace {
 // A length reported by __len__ is only a hint: never reserve more than this
 // many elements on its word alone.
 constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 20;
+constexpr std::size_t kMaxReserveValues = std::size_t{1} << 26;
 
 void reserve_more(std::vector<double>& values, Py_ssize_t hint) {
     values.reserve(values.size() + static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
@@ -196,6 +197,11 @@ bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
             out.offsets.reserve(out.offsets.size() + static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
         if (!append_vector(item, out.values)) return false;
         out.offsets.push_back(out.values.size());
+        if (out.offsets.size() == 2 && hint > 1) {
+            // Most batches hold vectors of one length: size the store from the first.
+            const std::size_t expected = static_cast<std::size_t>(std::min(hint, kMaxReserveHint)) * out.values.size();
+            out.values.reserve(std::min(expected, kMaxReserveValues));
+        }
         return true;
     });
     return converted || argument_error(name);

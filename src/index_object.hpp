@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -49,6 +50,17 @@ inline PyObject* type_once(std::atomic<PyObject*>& cache, PyType_Spec& spec) {
     if (PyObject* type = cache.load(std::memory_order_acquire)) return type;
     PyObject* created = PyType_FromSpec(&spec);
     if (!created) return fail();
+    // The spec name "builtins.X" gives __module__ "builtins"; renaming the
+    // type to its bare name makes repr and messages read "X", as for a
+    // built-in class.
+    const char* dot = std::strrchr(spec.name, '.');
+    PyObject* bare_name = PyUnicode_FromString(dot ? dot + 1 : spec.name);
+    const int renamed = bare_name ? PyObject_SetAttrString(created, "__name__", bare_name) : -1;
+    Py_XDECREF(bare_name);
+    if (renamed < 0) {
+        Py_DECREF(created);
+        return fail();
+    }
     PyObject* expected = nullptr;
     if (!cache.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
         Py_DECREF(created);
