@@ -198,6 +198,34 @@ def print_summary(results):
     print("  * float32 copies of the data (faiss and hnswlib take no float64); PyFlat and numpy scan float64.")
 
 
+def markdown(results):
+    """The summary as a Markdown table, ready to paste into the README."""
+    k = results[0]["k"]
+    lines = [f"Exact search, k={k}, median latency per query in ms, single thread "
+             "(ratio to PyFlat; * = float32 data):", "",
+             "| N | dim | PyFlat | numpy float64 | faiss IndexFlatL2* | hnswlib BFIndex* |",
+             "|---|---|---|---|---|---|"]
+    cols = ["PyFlat (numpy query)", "numpy float64", "faiss IndexFlatL2 (float32)", "hnswlib BFIndex (float32)"]
+    for r in results:
+        base = r["search"]["PyFlat (numpy query)"][0]
+        cells = []
+        for c in cols:
+            if c in r["search"]:
+                lat = r["search"][c][0]
+                cells.append(f"{lat * 1e3:.3f}" if c.startswith("PyFlat") else f"{lat * 1e3:.3f} ({lat / base:.2f}x)")
+            else:
+                cells.append("-")
+        lines.append(f"| {r['n']:,} | {r['dim']} | " + " | ".join(cells) + " |")
+    lines += ["", "Ingestion with `PyFlat.create`, seconds:", "",
+              "| N | dim | from numpy | from list of lists | plain numpy copy |", "|---|---|---|---|---|"]
+    for r in results:
+        ing = r["ingest"]
+        cell = lambda key: f"{ing[key]:.3f}" if key in ing else "not measured"
+        lines.append(f"| {r['n']:,} | {r['dim']} | {cell('PyFlat.create(numpy)')} | "
+                     f"{cell('PyFlat.create(list of lists)')} | {cell('numpy X.copy() (reference)')} |")
+    return "\n".join(lines) + "\n"
+
+
 def plot(results, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -259,6 +287,8 @@ def main(argv=None):
     tag = "quick" if args.quick else "full"
     with open(os.path.join(args.out, f"bench_flat_{tag}.json"), "w") as f:
         json.dump(results, f, indent=1)
+    with open(os.path.join(args.out, f"bench_flat_{tag}.md"), "w") as f:
+        f.write(markdown(results))
     if not args.no_plot:
         try:
             path = os.path.join(args.out, f"bench_flat_{tag}.png")

@@ -277,6 +277,26 @@ def print_distance_counts(rows, n):
         print("  keeps heaps and a visited set.")
 
 
+def markdown(rows, dim, k):
+    """The results as Markdown tables, ready to paste into the README."""
+    lines = [f"HNSW, dim {dim}, k={k}, single thread; ratios relative to ombrix PyHNSW:", "",
+             f"| N | metric | method | build s | median ms | QPS | QPS ratio | recall@{k} |",
+             "|---|---|---|---|---|---|---|---|"]
+    base = {(r["n"], r["metric"]): r for r in rows if r["method"] == "ombrix PyHNSW"}
+    for r in rows:
+        b = base[(r["n"], r["metric"])]
+        lines.append(f"| {r['n']:,} | {r['metric']} | {r['method']} | {r['build_s']:.2f} | "
+                     f"{r['lat_s'] * 1e3:.3f} | {r['qps']:.0f} | {r['qps'] / b['qps']:.2f}x | {r['recall']:.3f} |")
+    counted = [r for r in rows if r["method"] == "ombrix PyHNSW" and "evals_exact" in r]
+    if counted:
+        kind = "exact" if all(r["evals_exact"] for r in counted) else "time-equivalent"
+        lines += ["", f"Distance evaluations at N={counted[0]['n']:,} ({kind}):", "",
+                  "| metric | per insert | per search |", "|---|---|---|"]
+        for r in counted:
+            lines.append(f"| {r['metric']} | {r['evals_per_insert']:.0f} | {r['evals_per_search']:.0f} |")
+    return "\n".join(lines) + "\n"
+
+
 def plot(rows, path, k):
     import matplotlib
     matplotlib.use("Agg")
@@ -326,6 +346,8 @@ def main(argv=None):
     tag = "quick" if args.quick else "full"
     with open(os.path.join(args.out, f"bench_hnsw_{tag}.json"), "w") as f:
         json.dump(rows, f, indent=1)
+    with open(os.path.join(args.out, f"bench_hnsw_{tag}.md"), "w") as f:
+        f.write(markdown(rows, args.dim, args.k))
     if not args.no_plot:
         try:
             path = os.path.join(args.out, f"bench_hnsw_{tag}.png")
