@@ -13,14 +13,6 @@ CALLS = 10_000
 PyFlat = ombrix.PyFlat
 
 
-def runtime_float(x):
-    return float(str(x))  # a new, mortal float object
-
-
-def runtime_int(x):
-    return int(str(x))  # outside the small-int cache: a new, mortal int
-
-
 class Opaque:
     """Neither a sequence nor a number."""
 
@@ -36,198 +28,86 @@ class RaisesTypeError:
         raise TypeError("no index")
 
 
-def seeded(dim=2):
-    index = PyFlat(dim)
-    index.insert([1.0] * dim)
+def seeded():
+    index = PyFlat(2)
+    index.insert([1.0, 1.0])
     return index
 
 
-def case_new_bad_dim():
-    dim = runtime_float(2.5)
-    return lambda: PyFlat(dim), [dim]
+def arguments():
+    """Fresh, mortal objects (small ints and None are immortal in 3.13)."""
+    x, y = float("1.5"), float("2.5")
+    return dict(x=x, y=y, pair=[x, y], big=int("1000"), negative=int("-1000"),
+                text="".join(["a", "b"]), opaque=Opaque(), raiser=RaisesTypeError(),
+                array=np.ones(3), matrix=np.ones((2, 3)))
 
 
-def case_new_negative_dim():
-    dim = runtime_int(-1000)
-    return lambda: PyFlat(dim), [dim]
+# Each case: (name, index factory, call(index, a) that must fail, names of a's tracked objects)
+CASES = [
+    ("new-bad-dim", None, lambda ix, a: PyFlat(a["x"]), ["x"]),
+    ("new-negative-dim", None, lambda ix, a: PyFlat(a["negative"]), ["negative"]),
+    ("new-bad-metric", None, lambda ix, a: PyFlat(a["big"], a["opaque"]), ["big", "opaque"]),
+    ("new-unexpected-keyword", None, lambda ix, a: PyFlat(a["big"], bogus=a["opaque"]), ["big", "opaque"]),
+    ("new-too-many", None, lambda ix, a: PyFlat(a["big"], a["text"], a["x"]), ["big", "text", "x"]),
+    ("insert-str", seeded, lambda ix, a: ix.insert(a["text"]), ["text"]),
+    ("insert-not-a-sequence", seeded, lambda ix, a: ix.insert(a["opaque"]), ["opaque"]),
+    ("insert-bad-item", seeded, lambda ix, a: ix.insert([a["x"], a["opaque"]]), ["x", "opaque"]),
+    ("insert-rewritten-error", seeded, lambda ix, a: ix.insert((a["x"], a["raiser"])), ["x", "raiser"]),
+    ("insert-wrong-length", seeded, lambda ix, a: ix.insert(a["pair"] + [a["y"]]), ["pair", "x", "y"]),
+    ("insert-multiple-values", seeded, lambda ix, a: ix.insert(a["pair"], vector=a["pair"]), ["pair", "x"]),
+    ("insert-reentrant", seeded,
+     lambda ix, a: ix.insert([a["x"], FloatHook(a["y"], lambda: ix.search(a["pair"]))]), ["pair", "x", "y"]),
+    ("insert-numpy-wrong-length", seeded, lambda ix, a: ix.insert(a["array"]), ["array"]),
+    ("insert-numpy-2d", seeded, lambda ix, a: ix.insert(a["matrix"]), ["matrix"]),
+    ("search-empty", PyFlat, lambda ix, a: ix.search(a["pair"], a["big"]), ["pair", "x", "big"]),
+    ("search-wrong-length", seeded, lambda ix, a: ix.search([a["x"]]), ["x"]),
+    ("search-bad-k", seeded, lambda ix, a: ix.search(a["pair"], a["raiser"]), ["pair", "raiser"]),
+    ("search-negative-k", seeded, lambda ix, a: ix.search(a["pair"], a["negative"]), ["pair", "negative"]),
+    ("search-unexpected-keyword", seeded, lambda ix, a: ix.search(a["pair"], kk=a["opaque"]), ["pair", "opaque"]),
+    ("search-reentrant", seeded,
+     lambda ix, a: ix.search([a["x"], FloatHook(a["y"], lambda: ix.insert(a["pair"]))]), ["pair", "x", "y"]),
+    ("create-empty", seeded, lambda ix, a: ix.create(a["pair"][:0]), ["pair"]),
+    ("create-bad-inner", seeded, lambda ix, a: ix.create([a["pair"], a["opaque"]]), ["pair", "x", "opaque"]),
+    ("create-bad-item", seeded, lambda ix, a: ix.create([[a["x"], a["text"]]]), ["x", "text"]),
+    ("create-internal-failure", PyFlat, lambda ix, a: ix.create([a["pair"], [a["y"]]]), ["pair", "x", "y"]),
+    ("create-numpy-internal-failure", PyFlat, lambda ix, a: ix.create(a["matrix"]), ["matrix"]),
+]
 
 
-def case_new_bad_metric():
-    dim, metric = runtime_int(1000), Opaque()
-    return lambda: PyFlat(dim, metric), [dim, metric]
-
-
-def case_new_unexpected_keyword():
-    dim, value = runtime_int(1000), Opaque()
-    return lambda: PyFlat(dim, bogus=value), [dim, value]
-
-
-def case_new_too_many():
-    dim, metric, extra = runtime_int(1000), "co" + str(len("sine")), Opaque()
-    return lambda: PyFlat(dim, metric, extra), [dim, metric, extra]
-
-
-def case_insert_str():
-    index, vector = seeded(), "".join(["a", "b"])
-    return lambda: index.insert(vector), [index, vector]
-
-
-def case_insert_not_a_sequence():
-    index, vector = seeded(), Opaque()
-    return lambda: index.insert(vector), [vector]
-
-
-def case_insert_bad_item():
-    index, x, item = seeded(), runtime_float(1.5), Opaque()
-    vector = [x, item]
-    return lambda: index.insert(vector), [vector, x, item]
-
-
-def case_insert_rewritten_item_error():
-    index, x, item = seeded(), runtime_float(1.5), RaisesTypeError()
-    vector = (x, item)
-    return lambda: index.insert(vector), [vector, x, item]
-
-
-def case_insert_wrong_length():
-    index = seeded()
-    x, y, z = (runtime_float(v) for v in (1.5, 2.5, 3.5))
-    vector = [x, y, z]
-    return lambda: index.insert(vector), [vector, x, y, z]
-
-
-def case_insert_multiple_values():
-    index, x = seeded(), runtime_float(1.5)
-    vector = [x, x]
-    return lambda: index.insert(vector, vector=vector), [vector, x]
-
-
-def case_insert_reentrant():
-    index, x = seeded(), runtime_float(1.5)
-    item = FloatHook(x, lambda: index.search(vector))
-    vector = [x, item]
-    return lambda: index.insert(vector), [vector, x, item]
-
-
-def case_insert_numpy_wrong_length():
-    index, vector = seeded(), np.ones(3)
-    return lambda: index.insert(vector), [vector]
-
-
-def case_insert_numpy_2d():
-    index, vector = seeded(), np.ones((1, 2))
-    return lambda: index.insert(vector), [vector]
-
-
-def case_search_empty():
-    index, x = PyFlat(2), runtime_float(1.5)
-    query, k = [x, x], runtime_int(1000)
-    return lambda: index.search(query, k), [query, x, k]
-
-
-def case_search_wrong_length():
-    index, x = seeded(), runtime_float(1.5)
-    query = [x]
-    return lambda: index.search(query), [query, x]
-
-
-def case_search_bad_k():
-    index, x, k = seeded(), runtime_float(1.5), RaisesTypeError()
-    query = [x, x]
-    return lambda: index.search(query, k), [query, x, k]
-
-
-def case_search_negative_k():
-    index, x, k = seeded(), runtime_float(1.5), runtime_int(-1000)
-    query = [x, x]
-    return lambda: index.search(query, k), [query, x, k]
-
-
-def case_search_unexpected_keyword():
-    index, x, value = seeded(), runtime_float(1.5), Opaque()
-    query = [x, x]
-    return lambda: index.search(query, kk=value), [query, x, value]
-
-
-def case_search_reentrant():
-    index, x = seeded(), runtime_float(1.5)
-    item = FloatHook(x, lambda: index.insert(query))
-    query = [x, item]
-    return lambda: index.search(query), [query, x, item]
-
-
-def case_create_empty():
-    index, vectors = seeded(), []
-    return lambda: index.create(vectors), [vectors]
-
-
-def case_create_bad_inner():
-    index, x, opaque = seeded(), runtime_float(1.5), Opaque()
-    inner = [x, x]
-    vectors = [inner, opaque]
-    return lambda: index.create(vectors), [vectors, inner, x, opaque]
-
-
-def case_create_bad_item():
-    index, x, name = seeded(), runtime_float(1.5), "".join(["a", "b"])
-    inner = [x, name]
-    vectors = [inner]
-    return lambda: index.create(vectors), [vectors, inner, x, name]
-
-
-def case_create_internal_failure():
-    index, x, y = PyFlat(2), runtime_float(1.5), runtime_float(2.5)
-    first, second = [x, y], [y]
-    vectors = [first, second]
-    return lambda: index.create(vectors), [vectors, first, second, x, y]
-
-
-def case_create_numpy_internal_failure():
-    index, vectors = PyFlat(2), np.ones((2, 3))
-    return lambda: index.create(vectors), [vectors]
-
-
-CASES = [(name[len("case_"):], f) for name, f in sorted(globals().items())
-         if name.startswith("case_")]
-
-
-def repeat(call):
-    for _ in range(CALLS):
+def fail_repeatedly(call, times):
+    for _ in range(times):
         try:
             call()
         except BaseException:
             pass
+        else:
+            raise AssertionError("the call did not fail")
 
 
-@pytest.mark.parametrize("case", [f for _, f in CASES], ids=[n for n, _ in CASES])
+@pytest.mark.parametrize(("make", "call", "tracked"), [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 @pytest.mark.timeout(120)
-def test_failing_calls_keep_reference_counts(case):
-    call, tracked = case()
-    with pytest.raises(BaseException):
-        call()
-    for _ in range(100):  # warm-up: caches, interned names, lazily created types
-        try:
-            call()
-        except BaseException:
-            pass
-    before = [sys.getrefcount(o) for o in tracked]
-    repeat(call)
-    after = [sys.getrefcount(o) for o in tracked]
-    assert after == before
+def test_failing_calls_keep_reference_counts(make, call, tracked):
+    index = make(2) if make is PyFlat else make() if make else None
+    a = arguments()
+    objects = [a[name] for name in tracked]
+    fail_repeatedly(lambda: call(index, a), 100)  # warm-up: interned names, lazily made types
+    before = [sys.getrefcount(o) for o in objects]
+    fail_repeatedly(lambda: call(index, a), CALLS)
+    assert [sys.getrefcount(o) for o in objects] == before
 
 
 @pytest.mark.timeout(120)
 def test_successful_calls_keep_reference_counts():
-    index, x, k = PyFlat(2, "cosine"), runtime_float(1.5), runtime_int(1000)
-    vector, matrix = [x, x], np.ones((2, 2))
-    index.create([vector] * 4)
-    tracked = [vector, x, k, matrix]
-    calls = [lambda: index.search(vector, k), lambda: index.search(query=matrix[0], k=k),
-             lambda: index.insert(vector), lambda: index.create(matrix)]
+    index, a = PyFlat(2, "cosine"), arguments()
+    matrix = np.ones((2, 2))
+    index.create([a["pair"]] * 4)
+    calls = [lambda: index.search(a["pair"], a["big"]), lambda: index.search(query=matrix[0], k=a["big"]),
+             lambda: index.insert(a["pair"]), lambda: index.create(matrix)]
+    objects = [a["pair"], a["x"], a["big"], matrix]
     for call in calls:
         call()
-    before = [sys.getrefcount(o) for o in tracked]
+    before = [sys.getrefcount(o) for o in objects]
     for call in calls:
         for _ in range(CALLS // 4):
             call()
-    assert [sys.getrefcount(o) for o in tracked] == before
+    assert [sys.getrefcount(o) for o in objects] == before
