@@ -38,8 +38,10 @@ struct ComesOutLater {
 // Per-thread buffers of the layer search, reused across calls and indexes;
 // several threads may search one index at the same time.
 struct Scratch {
-    std::vector<std::uint32_t> stamps;  // stamps[id] == epoch: visited in this search
-    std::uint32_t epoch = 0;
+    // stamps[id] == epoch: visited in this search. 16 bits keep the array
+    // cache-resident; it is cleared once every 65535 searches.
+    std::vector<std::uint16_t> stamps;
+    std::uint16_t epoch = 0;
     std::vector<Candidate> heap;
     std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
 
@@ -164,8 +166,8 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
                         const Filter* filter, std::size_t position, std::vector<ScoredId>& result) const {
     Scratch& s = scratch();
     s.start(levels_.size());
-    const std::uint32_t epoch = s.epoch;
-    std::uint32_t* const stamps = s.stamps.data();
+    const std::uint16_t epoch = s.epoch;
+    std::uint16_t* const stamps = s.stamps.data();
     std::vector<Candidate>& heap = s.heap;
     std::vector<Id>& fresh = s.fresh;
     heap.clear();
@@ -191,32 +193,41 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
         const double last = result.back().distance;
         if (!std::isnan(last) && (last < c.distance || std::isnan(c.distance))) break;
 
-        fresh.clear();
-        auto consider = [&](Id n) {
-            if (stamps[n] == epoch) return;
-            // A node failing the filter stays unvisited: it is tested again
-            // whenever another node lists it.
-            if (filter != nullptr && !node_passes(*filter, position, row(n))) return;
-            stamps[n] = epoch;
-            __builtin_prefetch(coordinates(n));
-            fresh.push_back(n);
-        };
         const std::vector<std::vector<Id>>& lists = adjacency_[c.id];
         const std::uint64_t top = lists.size() - 1;
-        if (layer <= top) {
-            for (Id n : lists[layer]) consider(n);
+        const std::vector<Id>& list = lists[std::min(layer, top)];
+        if (fresh.size() < list.size()) fresh.resize(list.size());
+        Id* const out = fresh.data();
+        std::size_t found = 0;
+        if (layer <= top && filter == nullptr) {
+            // Branch-free: write every id, keep it only if it was unvisited.
+            // Marking an already visited node again changes nothing.
+            for (Id n : list) {
+                out[found] = n;
+                found += stamps[n] != epoch;
+                stamps[n] = epoch;
+            }
         } else {
-            // Expanded above its own kept layers (as a pass entry, or node 0
-            // beyond the cap): filter the highest sub-list by level.
-            for (Id n : lists[top])
-                if (levels_[n] >= layer) consider(n);
+            // Met above its kept sub-lists (as a pass entry, or node 0 beyond
+            // the cap), the node's highest one is filtered by level. A node
+            // failing the filter stays unvisited: it is tested again whenever
+            // another node lists it.
+            for (Id n : list) {
+                if (stamps[n] == epoch || levels_[n] < layer) continue;
+                if (filter != nullptr && !node_passes(*filter, position, row(n))) continue;
+                stamps[n] = epoch;
+                out[found++] = n;
+            }
         }
 
-        for (std::size_t start = 0; start < fresh.size(); start += kBatch) {
-            const std::size_t count = std::min(kBatch, fresh.size() - start);
+        for (std::size_t i = 0; i < std::min(found, kBatch); ++i) __builtin_prefetch(coordinates(out[i]));
+        for (std::size_t start = 0; start < found; start += kBatch) {
+            const std::size_t count = std::min(kBatch, found - start);
+            for (std::size_t i = start + kBatch; i < std::min(found, start + 2 * kBatch); ++i)
+                __builtin_prefetch(coordinates(out[i]));
             for (std::size_t i = 0; i < count; ++i) {
-                vectors[i] = coordinates(fresh[start + i]);
-                if (cosine) norms[i] = norms_[fresh[start + i]];
+                vectors[i] = coordinates(out[start + i]);
+                if (cosine) norms[i] = norms_[out[start + i]];
             }
             // With the result full, anything not below its last distance is
             // refused, and that distance only falls while the list stays full,
@@ -228,7 +239,7 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
             for (std::size_t i = 0; i < count; ++i) {
                 const double dist = dists[i];
                 if (result.size() < ef || dist < result.back().distance) {
-                    const Id n = fresh[start + i];
+                    const Id n = out[start + i];
                     heap.push_back({dist, n});
                     std::push_heap(heap.begin(), heap.end(), ComesOutLater{});
                     result.insert(insert_position(result, dist), ScoredId{dist, n});
@@ -324,7 +335,9 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         if (schema_ && row != nullptr) {
             // Copy first: a throwing copy inside a reallocating insert would
             // leave the rows already stored moved-from.
-            MetadataRow copy(*row);
+            MetadataRow copy;
+            copy.reserve(row->size());
+            for (const Metadata& value : *row) copy.push_back(copy_metadata(value));
             if (rows_.capacity() - rows_.size() < copy.size())
                 rows_.reserve(std::max(rows_.size() + copy.size(), 2 * rows_.capacity()));
             for (Metadata& value : copy) rows_.push_back(std::move(value));

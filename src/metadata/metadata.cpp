@@ -8,4 +8,9 @@ bool operator==(const Metadata& a, const Metadata& b) noexcept {
     return a.value == b.value;
 }
 
+Metadata copy_metadata(const Metadata& value) {
+    if (const auto* text = std::get_if<std::string>(&value.value)) return Metadata{std::string(*text)};
+    return value;  // Int and Float copies cannot throw
+}
+
 }  // namespace ombrix

@@ -24,6 +24,12 @@ struct Metadata {
 // 0.0), strings byte for byte.
 bool operator==(const Metadata& a, const Metadata& b) noexcept;
 
+// A copy of `value` that is safe when allocation fails. libstdc++ 12 treats
+// this variant as never valueless, so a string copy throwing inside the
+// variant's own copy constructor is undefined behaviour; here the string is
+// copied first and then moved in.
+Metadata copy_metadata(const Metadata& value);
+
 // One value per schema name, in schema order.
 using MetadataRow = std::vector<Metadata>;
 // Attribute names in their given order; duplicates and empty names allowed.

@@ -11,7 +11,7 @@
 #include "hnsw_test_support.hpp"
 
 // Lets the oversized-table case see a null calloc instead of an ASan abort.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" [[gnu::visibility("default"), gnu::used]] const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace ombrix {
 namespace {
