@@ -53,6 +53,10 @@ bench: $(VENV)/.installed
 	$(VPY) -m pip install -q matplotlib hnswlib faiss-cpu || $(VPY) -m pip install -q matplotlib
 	$(VPY) benchmarks/bench_flat.py
 	$(VPY) benchmarks/bench_hnsw.py
+	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DOMBRIX_PYTHON=OFF -DOMBRIX_BENCHMARKS=ON >/dev/null
+	$(VENV)/bin/cmake --build build/bench --target hnsw_counts
+	build/bench/hnsw_counts 10000 128 200
 
 clean:
 	rm -rf build $(VENV)
