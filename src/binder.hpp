@@ -12,6 +12,7 @@
 
 #include "access.hpp"
 #include "errors.hpp"
+#include "pyref.hpp"
 
 namespace ombrix::py {
 
@@ -40,6 +41,24 @@ bool bind_fastcall(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, P
                    PyObject** out);
 // Tuple/dict protocol (constructors).
 bool bind_call(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Constructor arguments bound from a tuple and a dict. Each is held by a new
+// reference: converting one runs Python code that could otherwise drop the
+// dict's reference to another.
+template <std::size_t N>
+class ConstructorArgs {
+public:
+    bool bind(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
+        if (!bind_call(sig, args, kwargs, values_.data())) return false;
+        for (std::size_t i = 0; i < N; ++i) held_[i] = PyRef::borrow(values_[i]);
+        return true;
+    }
+    PyObject* operator[](std::size_t i) const noexcept { return values_[i]; }
+
+private:
+    Args<N> values_{};
+    std::array<PyRef, N> held_;
+};
 
 // A METH_FASTCALL | METH_KEYWORDS method: binds, takes the access counter in
 // `Mode`, runs `Body` and releases the counter on every path.

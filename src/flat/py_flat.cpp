@@ -22,8 +22,8 @@ constexpr Signature<1> kCreate{"PyFlat.create()", {"vectors"}};
 
 PyObject* flat_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        Args<2> bound{};
-        if (!bind_call(kNew, args, kwargs, bound.data())) return nullptr;
+        ConstructorArgs<2> bound;
+        if (!bound.bind(kNew, args, kwargs)) return nullptr;
         std::uint64_t dim = 0;
         if (!to_u64(bound[0], "dim", dim)) return nullptr;
         std::optional<std::string_view> metric;

@@ -28,12 +28,8 @@ constexpr const char* kNoSchema = "No schema provided in HNSW instance; cannot u
 
 PyObject* hnsw_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        Args<7> bound{};
-        if (!bind_call(kNew, args, kwargs, bound.data())) return nullptr;
-        // The conversions run __index__ and __iter__, which could drop the
-        // keyword dictionary's references; hold our own.
-        std::array<PyRef, 7> held;
-        for (std::size_t i = 0; i < bound.size(); ++i) held[i] = PyRef::borrow(bound[i]);
+        ConstructorArgs<7> bound;
+        if (!bound.bind(kNew, args, kwargs)) return nullptr;
 
         HNSWParams params{0, 5, 16, 200, 50, Metric::Euclidean, std::nullopt};
         if (!to_u64(bound[0], "dim", params.dim)) return nullptr;
