@@ -87,8 +87,9 @@ def parse_args(argv=None):
 # ---------------------------------------------------------------------------
 # Distance-evaluation counts.
 #
-# ombrix has no public counter of metric evaluations yet. read_distance_counter
-# is the one place to plug one in: return the index's running count (an int), or
+# The Python classes expose no counter of metric evaluations (the C++ program
+# benchmarks/hnsw_counts.cpp counts them on the core). read_distance_counter is
+# the one place to plug a Python-visible counter in: return the index's running count (an int), or
 # None when there is none. With a counter the report shows exact counts and how
 # close build/search time come to count x cost of one distance; without, it
 # estimates the counts from timings and the per-distance cost measured by PyFlat.
@@ -271,10 +272,11 @@ def print_distance_counts(rows, n):
             h["evals_exact"] = False
         h["evals_per_insert"], h["evals_per_search"] = ei, es
     if not all(r.get("evals_exact") for r in sel if r["method"] == "ombrix PyHNSW"):
-        print("  Time-equivalent counts = measured time / cost of one PyFlat distance. No exact counter")
-        print("  is exposed yet. They overstate the real counts: PyFlat streams contiguous vectors in")
-        print("  SIMD batches, while the graph reads scattered vectors and also scans neighbour lists,")
-        print("  keeps heaps and a visited set.")
+        print("  Time-equivalent counts = measured time / cost of one PyFlat distance; the Python")
+        print("  class exposes no counter. They overstate the real counts: PyFlat streams contiguous")
+        print("  vectors in SIMD batches, while the graph reads scattered vectors and also scans")
+        print("  neighbour lists, keeps heaps and a visited set. Exact counts come from the C++")
+        print("  program benchmarks/hnsw_counts.cpp (built and run by `make bench`).")
 
 
 def markdown(rows, dim, k):
