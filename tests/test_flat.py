@@ -188,7 +188,12 @@ def gaussian(rng):
     return [[rng.gauss(0.0, 1.0) for _ in range(33)] for _ in range(2003)]
 
 
-@pytest.mark.parametrize("data", [integer_grid, gaussian], ids=["many-ties", "gaussian"])
+def large(rng):
+    # Past L2 size, with short vectors: the scan stages blocks through a buffer.
+    return [[rng.gauss(0.0, 1.0) for _ in range(128)] for _ in range(4201)]
+
+
+@pytest.mark.parametrize("data", [integer_grid, gaussian, large], ids=["many-ties", "gaussian", "large"])
 @pytest.mark.parametrize("metric", ["euclidean", "inner_product", "cosine"])
 def test_many_vectors_few_results(data, metric):
     # Enough vectors that a bounded selection and any early exit of the scan

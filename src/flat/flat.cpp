@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 namespace ombrix {
@@ -16,7 +17,14 @@ void reserve_extra(std::vector<T>& v, std::size_t extra) {
 }
 
 // How many stored vectors are scored between two updates of the early-exit bound.
-constexpr std::size_t kBlock = 8;
+constexpr std::size_t kBlock = 16;
+
+// A block's vectors are read as kBlock interleaved streams. Coming from main
+// memory, short vectors make that pattern defeat the hardware prefetcher
+// (measured: half the bandwidth of one sequential stream), so such blocks are
+// first copied sequentially into a buffer that stays in L1.
+constexpr std::size_t kStageAbove = (std::size_t{4} << 20) / sizeof(double);  // beyond L2
+constexpr std::size_t kStageUpTo = (std::size_t{16} << 10) / sizeof(double);   // one block <= 16 KiB
 
 }  // namespace
 
@@ -83,11 +91,18 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     }
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
     const double* norms = metric_ == Metric::Cosine ? norms_.data() : nullptr;
+    std::vector<double> staged;
+    if (data_.size() > kStageAbove && kBlock * dim_ <= kStageUpTo) staged.resize(kBlock * dim_);
     double scores[kBlock];
     const double* vectors[kBlock];
     for (std::uint64_t start = 0; start < count; start += kBlock) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, count - start));
-        for (std::size_t l = 0; l < n; ++l) vectors[l] = data_.data() + (start + l) * dim_;
+        const double* block = data_.data() + start * dim_;
+        if (staged.size()) {
+            std::memcpy(staged.data(), block, n * dim_ * sizeof(double));
+            block = staged.data();
+        }
+        for (std::size_t l = 0; l < n; ++l) vectors[l] = block + l * dim_;
         std::optional<double> bound;
         if (out.size() == wanted) bound = out.front().distance;
         score_batch(prepared, vectors, norms ? norms + start : nullptr, n, scores, bound);

@@ -14,7 +14,7 @@ namespace {
 static_assert(std::is_nothrow_move_constructible_v<Metadata>);
 
 // Stored vectors handed to one score_batch call.
-constexpr std::size_t kBatch = 8;
+constexpr std::size_t kBatch = 16;
 
 // Distance order used by the heap and the result list: numbers by <, NaN
 // after every number and equal to another NaN.

@@ -58,35 +58,39 @@ template <bool Euclidean>
     acc += r3;
 }
 
-// Sums over the first n coordinates of eight vectors; sums[l] is vector l's
-// running sum. Returns early (with partial sums) when `bounded` and every
-// lane's sqrt(sum) has reached `bound`.
-template <bool Euclidean>
-[[gnu::always_inline]] inline void sum8(const double* q, const double* const* x, std::size_t n,
-                                        bool bounded, double bound, double* sums) {
-    v4d lo = {0.0, 0.0, 0.0, 0.0};
-    v4d hi = {0.0, 0.0, 0.0, 0.0};
+// Sums over the first n coordinates of 4 * Groups vectors; sums[l] is vector
+// l's running sum. More groups keep more independent add chains in flight.
+// Returns early (with partial sums) when `bounded` and every lane's
+// sqrt(sum) has reached `bound`.
+template <bool Euclidean, std::size_t Groups>
+[[gnu::always_inline]] inline void sum_lanes(const double* q, const double* const* x, std::size_t n,
+                                             bool bounded, double bound, double* sums) {
+    constexpr std::size_t lanes = 4 * Groups;
+    v4d acc[Groups];
+    for (v4d& a : acc) a = v4d{0.0, 0.0, 0.0, 0.0};
+    const std::size_t whole = n & ~std::size_t{3};
     std::size_t i = 0;
-    while (i + 4 <= n) {
-        const std::size_t stop = bounded ? std::min(n & ~std::size_t{3}, i + kCheckEvery) : (n & ~std::size_t{3});
+    bool stopped = false;
+    while (i < whole) {
+        const std::size_t stop = bounded ? std::min(whole, i + kCheckEvery) : whole;
         for (; i < stop; i += 4) {
             const v4d qv = load4(q + i);
-            accumulate4<Euclidean>(lo, qv, x, i);
-            accumulate4<Euclidean>(hi, qv, x + 4, i);
+            for (std::size_t g = 0; g < Groups; ++g) accumulate4<Euclidean>(acc[g], qv, x + 4 * g, i);
         }
-        if (bounded && i + 4 <= n) {
+        if (bounded && i < n) {
             bool all_out = true;
-            for (int l = 0; l < 4 && all_out; ++l)
-                all_out = std::sqrt(lo[l]) >= bound && std::sqrt(hi[l]) >= bound;
-            if (all_out) break;
+            for (std::size_t g = 0; g < Groups && all_out; ++g)
+                for (int l = 0; l < 4 && all_out; ++l) all_out = std::sqrt(acc[g][l]) >= bound;
+            if (all_out) {
+                stopped = true;
+                break;
+            }
         }
     }
-    for (int l = 0; l < 4; ++l) {
-        sums[l] = lo[l];
-        sums[l + 4] = hi[l];
-    }
-    if (i + 4 <= n) return;  // stopped early
-    for (std::size_t l = 0; l < kLanes; ++l) {
+    for (std::size_t g = 0; g < Groups; ++g)
+        for (int l = 0; l < 4; ++l) sums[4 * g + l] = acc[g][l];
+    if (stopped) return;
+    for (std::size_t l = 0; l < lanes; ++l) {
         double s = sums[l];
         for (std::size_t j = i; j < n; ++j) {
             if constexpr (Euclidean) {
@@ -100,16 +104,17 @@ template <bool Euclidean>
     }
 }
 
-[[gnu::always_inline]] inline void score8(const PreparedQuery& query, const double* const* x,
-                                          const double* norms, std::size_t count, double* out,
-                                          bool bounded, double bound) {
-    double sums[kLanes];
+template <std::size_t Groups>
+[[gnu::always_inline]] inline void score_lanes(const PreparedQuery& query, const double* const* x,
+                                               const double* norms, std::size_t count, double* out,
+                                               bool bounded, double bound) {
+    double sums[4 * Groups];
     if (query.metric == Metric::Euclidean) {
-        sum8<true>(query.data, x, query.common, bounded, bound, sums);
+        sum_lanes<true, Groups>(query.data, x, query.common, bounded, bound, sums);
         for (std::size_t l = 0; l < count; ++l) out[l] = std::sqrt(sums[l]);
         return;
     }
-    sum8<false>(query.data, x, query.common, false, 0.0, sums);
+    sum_lanes<false, Groups>(query.data, x, query.common, false, 0.0, sums);
     if (query.metric == Metric::Cosine) {
         for (std::size_t l = 0; l < count; ++l) out[l] = sums[l] / (query.norm * norms[l]);
     } else {
@@ -117,15 +122,25 @@ template <bool Euclidean>
     }
 }
 
-[[gnu::target("avx2")]] void score8_avx2(const PreparedQuery& query, const double* const* x,
-                                         const double* norms, std::size_t count, double* out,
-                                         bool bounded, double bound) {
-    score8(query, x, norms, count, out, bounded, bound);
+// A few vectors take the narrow kernel, so that padding lanes cost little.
+[[gnu::always_inline]] inline void score_any(const PreparedQuery& query, const double* const* x,
+                                             const double* norms, std::size_t count, double* out,
+                                             bool bounded, double bound) {
+    if (count <= kLanes / 2)
+        score_lanes<kLanes / 8>(query, x, norms, count, out, bounded, bound);
+    else
+        score_lanes<kLanes / 4>(query, x, norms, count, out, bounded, bound);
 }
 
-void score8_generic(const PreparedQuery& query, const double* const* x, const double* norms,
-                    std::size_t count, double* out, bool bounded, double bound) {
-    score8(query, x, norms, count, out, bounded, bound);
+[[gnu::target("avx2")]] void score_avx2(const PreparedQuery& query, const double* const* x,
+                                        const double* norms, std::size_t count, double* out, bool bounded,
+                                        double bound) {
+    score_any(query, x, norms, count, out, bounded, bound);
+}
+
+void score_generic(const PreparedQuery& query, const double* const* x, const double* norms,
+                   std::size_t count, double* out, bool bounded, double bound) {
+    score_any(query, x, norms, count, out, bounded, bound);
 }
 
 bool has_avx2() {
@@ -142,9 +157,9 @@ void score(const PreparedQuery& query, const double* const* vectors, const doubl
     const double* x[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) x[l] = vectors[l < count ? l : 0];
     if (has_avx2())
-        score8_avx2(query, x, norms, count, out, bounded, bound);
+        score_avx2(query, x, norms, count, out, bounded, bound);
     else
-        score8_generic(query, x, norms, count, out, bounded, bound);
+        score_generic(query, x, norms, count, out, bounded, bound);
 }
 
 }  // namespace ombrix::kernels

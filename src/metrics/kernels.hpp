@@ -9,7 +9,7 @@ namespace ombrix::kernels {
 
 // Stored vectors scored together: one lane each, each lane summing its own
 // vector left to right.
-inline constexpr std::size_t kLanes = 8;
+inline constexpr std::size_t kLanes = 16;
 
 // Scores count <= kLanes vectors (see score_batch). With `bounded`, Euclidean
 // lanes may stop once every lane's partial distance is >= bound.
