@@ -50,7 +50,7 @@ inline PyObject* type_once(std::atomic<PyObject*>& cache, PyType_Spec& spec) {
     if (PyObject* type = cache.load(std::memory_order_acquire)) return type;
     PyObject* created = PyType_FromSpec(&spec);
     if (!created) return fail();
-    // The spec name "builtins.X" gives __module__ "builtins"; renaming the
+    // A PyType_Spec name "builtins.X" gives __module__ "builtins"; renaming the
     // type to its bare name makes repr and messages read "X", as for a
     // built-in class.
     const char* dot = std::strrchr(spec.name, '.');
