@@ -17,7 +17,6 @@ import gc
 import json
 import os
 import platform
-import statistics
 import sys
 import time
 
@@ -25,17 +24,7 @@ import numpy as np
 
 import ombrix
 
-try:
-    import faiss
-except ImportError:
-    faiss = None
-
-try:
-    import hnswlib
-except ImportError:
-    hnswlib = None
-
-RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+from common import RESULTS_DIR, faiss, hnswlib, time_queries
 
 
 def parse_args(argv=None):
@@ -61,25 +50,6 @@ def parse_args(argv=None):
     a.sizes = [int(float(s)) for s in (a.sizes or "10000,100000").split(",")]
     a.dims = [int(s) for s in (a.dims or "128,768").split(",")]
     return a
-
-
-def time_queries(search, queries, budget):
-    """Run search(q) for each query until the budget is spent (at least 5 queries).
-
-    Returns (median latency in seconds, QPS over the timed loop, last results)."""
-    search(queries[0])  # warm-up
-    lat = []
-    start = time.perf_counter()
-    out = []
-    for i, q in enumerate(queries):
-        t0 = time.perf_counter()
-        r = search(q)
-        lat.append(time.perf_counter() - t0)
-        out.append(r)
-        if i >= 4 and time.perf_counter() - start > budget:
-            break
-    total = time.perf_counter() - start
-    return statistics.median(lat), len(lat) / total, out
 
 
 def timed(fn):
@@ -113,9 +83,9 @@ def run_case(n, dim, args, rng):
 
     # -- search ---------------------------------------------------------------
     s = res["search"]
-    lat, qps, flat_out = time_queries(lambda q: flat.search(q, k), list(Q), args.budget)
+    lat, qps, flat_out, _ = time_queries(lambda q: flat.search(q, k), list(Q), args.budget, 5)
     s["PyFlat (numpy query)"] = (lat, qps)
-    lat, qps, _ = time_queries(lambda q: flat.search(q, k), Q_lists, args.budget)
+    lat, qps, _, _ = time_queries(lambda q: flat.search(q, k), Q_lists, args.budget, 5)
     s["PyFlat (list query)"] = (lat, qps)
 
     def numpy_search(q):
@@ -123,7 +93,7 @@ def run_case(n, dim, args, rng):
         idx = np.argpartition(d, k - 1)[:k] if k < n else np.arange(n)
         return idx[np.argsort(d[idx], kind="stable")]
 
-    lat, qps, np_out = time_queries(numpy_search, list(Q), args.budget)
+    lat, qps, np_out, _ = time_queries(numpy_search, list(Q), args.budget, 5)
     s["numpy float64"] = (lat, qps)
 
     # Sanity check: PyFlat's ids against numpy's exact top k (same float64 data).
@@ -139,7 +109,7 @@ def run_case(n, dim, args, rng):
         faiss.omp_set_num_threads(1)
         index = faiss.IndexFlatL2(dim)
         res["ingest"]["faiss IndexFlatL2.add (float32)"] = timed(lambda: index.add(X32))
-        lat, qps, _ = time_queries(lambda q: index.search(q, k), Q32, args.budget)
+        lat, qps, _, _ = time_queries(lambda q: index.search(q, k), Q32, args.budget, 5)
         s["faiss IndexFlatL2 (float32)"] = (lat, qps)
         del index
     else:
@@ -149,7 +119,7 @@ def run_case(n, dim, args, rng):
         bf = hnswlib.BFIndex(space="l2", dim=dim)
         bf.init_index(max_elements=n)
         res["ingest"]["hnswlib BFIndex.add_items (float32)"] = timed(lambda: bf.add_items(X32))
-        lat, qps, _ = time_queries(lambda q: bf.knn_query(q, k=k, num_threads=1), Q32, args.budget)
+        lat, qps, _, _ = time_queries(lambda q: bf.knn_query(q, k=k, num_threads=1), Q32, args.budget, 5)
         s["hnswlib BFIndex (float32)"] = (lat, qps)
         del bf
     else:

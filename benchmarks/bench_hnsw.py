@@ -36,17 +36,7 @@ import numpy as np
 
 import ombrix
 
-try:
-    import faiss
-except ImportError:
-    faiss = None
-
-try:
-    import hnswlib
-except ImportError:
-    hnswlib = None
-
-RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+from common import RESULTS_DIR, faiss, hnswlib, time_queries
 METRICS = ("euclidean", "angular", "inner_product")
 FLAT_METRIC = {"euclidean": "euclidean", "angular": "cosine", "inner_product": "inner_product"}
 HNSWLIB_SPACE = {"euclidean": "l2", "angular": "cosine", "inner_product": "ip"}
@@ -101,24 +91,6 @@ def read_distance_counter(index):
     return int(value() if callable(value) else value)
 
 
-def time_queries(search, queries, budget):
-    """Run search(q) per query until the budget is spent (at least 10 queries).
-
-    Returns (median latency s, QPS over the timed loop, results, calls made incl. warm-up)."""
-    search(queries[0])  # warm-up
-    lat, out = [], []
-    start = time.perf_counter()
-    for i, q in enumerate(queries):
-        t0 = time.perf_counter()
-        r = search(q)
-        lat.append(time.perf_counter() - t0)
-        out.append(r)
-        if i >= 9 and time.perf_counter() - start > budget:
-            break
-    total = time.perf_counter() - start
-    return statistics.median(lat), len(lat) / total, out, len(lat) + 1
-
-
 def exact_topk(X, Q, metric, k):
     """Ids of the k smallest raw metric values per query (ties by smaller id)."""
     norms = np.linalg.norm(X, axis=1)
@@ -146,7 +118,7 @@ def bench_ombrix(X, X_lists, Q_lists, metric, args, key_to_id):
     idx.create(X_lists)
     build = time.perf_counter() - t0
     c1 = read_distance_counter(idx)
-    lat, qps, out, calls = time_queries(lambda q: idx.search(q, args.k), Q_lists, args.budget)
+    lat, qps, out, calls = time_queries(lambda q: idx.search(q, args.k), Q_lists, args.budget, 10)
     c2 = read_distance_counter(idx)
     ids = [[key_to_id.get(np.asarray(v, dtype=np.float64).tobytes(), -1) for _, v in r] for r in out]
     row = {"build_s": build, "lat_s": lat, "qps": qps, "ids": ids}
@@ -163,7 +135,7 @@ def bench_flat(X, Q_lists, metric, args):
     t0 = time.perf_counter()
     flat.create(X)
     build = time.perf_counter() - t0
-    lat, qps, out, _ = time_queries(lambda q: flat.search(q, args.k), Q_lists, args.budget)
+    lat, qps, out, _ = time_queries(lambda q: flat.search(q, args.k), Q_lists, args.budget, 10)
     return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [[i for i, _ in r] for r in out]}
 
 
@@ -175,7 +147,7 @@ def bench_hnswlib(X32, Q32, metric, args):
     index.add_items(X32, num_threads=1)
     build = time.perf_counter() - t0
     index.set_ef(PEER_EF)
-    lat, qps, out, _ = time_queries(lambda q: index.knn_query(q, k=args.k, num_threads=1)[0][0], Q32, args.budget)
+    lat, qps, out, _ = time_queries(lambda q: index.knn_query(q, k=args.k, num_threads=1)[0][0], Q32, args.budget, 10)
     return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [r.tolist() for r in out]}
 
 
@@ -194,7 +166,7 @@ def bench_faiss(X32, Q32, metric, args):
     index.add(X32)
     build = time.perf_counter() - t0
     index.hnsw.efSearch = PEER_EF
-    lat, qps, out, _ = time_queries(lambda q: index.search(q, args.k)[1][0], Q32, args.budget)
+    lat, qps, out, _ = time_queries(lambda q: index.search(q, args.k)[1][0], Q32, args.budget, 10)
     return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [r.tolist() for r in out]}
 
 
