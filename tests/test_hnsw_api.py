@@ -348,6 +348,7 @@ def test_search_filter_name_without_utf8():
 @pytest.mark.parametrize("params, variant", [
     ({"ef_search": 0}, "InvalidEF"),
     ({"layers": 0}, "InvalidLayer"),
+    ({"layers": 0, "ef_search": 0}, "InvalidLayer"),
 ])
 def test_search_core_errors(params, variant):
     index = small(**params)

@@ -276,6 +276,9 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64
         const PreparedQuery prepared = prepare_query(metric_, query, dim_);
         std::size_t position = 0;
         Id entry = 0;
+        // Without layers the descent's first pass (ef 1, layer layers - 1)
+        // already asks for a layer that does not exist.
+        if (layers_ == 0) return HNSWError::InvalidLayer;
         for (std::uint64_t layer = layers_; layer-- > 1;) {
             if (auto error = check_pass(1, layer, filter, position)) {
                 out.clear();

@@ -185,6 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterOrderCase{"ef_checked_first", Schema{"color"}, 1, 0, HNSWError::InvalidEF},
                       FilterOrderCase{"descent_checks_filter", Schema{"color"}, 3, 0, HNSWError::AttributeNotFound},
                       FilterOrderCase{"no_layers", Schema{"size"}, 0, 5, HNSWError::InvalidLayer},
+                      FilterOrderCase{"no_layers_before_ef", Schema{"color"}, 0, 0, HNSWError::InvalidLayer},
                       FilterOrderCase{"valid", Schema{"color", "size"}, 3, 5, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
