@@ -8,14 +8,8 @@
 namespace ombrix::py {
 namespace {
 
-// A length reported by __len__ is only a hint: never reserve more than this
-// many elements on its word alone.
-constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 20;
+// The most coordinates reserved for a batch from its first vector's length.
 constexpr std::size_t kMaxReserveValues = std::size_t{1} << 26;
-
-void reserve_more(std::vector<double>& values, Py_ssize_t hint) {
-    values.reserve(values.size() + static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
-}
 
 // A C-contiguous float64 buffer with a given number of dimensions, taken only
 // where obtaining it runs no Python code: the type's buffer slot must come
@@ -119,7 +113,7 @@ bool append_vector(PyObject* object, std::vector<double>& values) {
     if (append_exact_items(object, values)) return true;
     Py_ssize_t hint = 0;
     return for_each_item(object, hint, [&](PyObject* item) {
-        if (values.capacity() == values.size()) reserve_more(values, hint);
+        if (values.capacity() == values.size()) reserve_for_hint(values, hint);
         return append_item(item, values);
     });
 }
@@ -193,8 +187,7 @@ bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
     }
     Py_ssize_t hint = 0;
     const bool converted = for_each_item(object, hint, [&](PyObject* item) {
-        if (out.offsets.capacity() == out.offsets.size())
-            out.offsets.reserve(out.offsets.size() + static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
+        if (out.offsets.capacity() == out.offsets.size()) reserve_for_hint(out.offsets, hint);
         if (!append_vector(item, out.values)) return false;
         out.offsets.push_back(out.values.size());
         if (out.offsets.size() == 2 && hint > 1) {

@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,16 @@ void set_cannot_convert(PyObject* object, const char* target);
 // `str` to `Vec`", an object that fails the sequence check with
 // "... cannot be converted to 'Sequence'".
 bool check_sequence(PyObject* object);
+
+// A length reported by __len__ is only a hint: never reserve more than this
+// many items on its word alone.
+inline constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 20;
+
+// Makes room for up to `hint` more items.
+template <class T>
+void reserve_for_hint(std::vector<T>& items, Py_ssize_t hint) {
+    items.reserve(items.size() + static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
+}
 
 // Calls visit(item) for each item of a sequence, in iteration order, with
 // the length as a capacity hint (failure to report it is ignored). `visit`

@@ -98,7 +98,7 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     for (std::uint64_t start = 0; start < count; start += kBlock) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, count - start));
         const double* block = data_.data() + start * dim_;
-        if (staged.size()) {
+        if (!staged.empty()) {
             std::memcpy(staged.data(), block, n * dim_ * sizeof(double));
             block = staged.data();
         }

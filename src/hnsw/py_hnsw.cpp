@@ -1,6 +1,5 @@
 #include "hnsw/py_hnsw.hpp"
 
-#include <array>
 #include <atomic>
 #include <optional>
 #include <string_view>

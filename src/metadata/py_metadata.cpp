@@ -1,6 +1,5 @@
 #include "metadata/py_metadata.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -11,20 +10,12 @@
 namespace ombrix::py {
 namespace {
 
-// A length from __len__ is only a hint; never reserve more on its word alone.
-constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 16;
-
-template <class T>
-void reserve_hint(std::vector<T>& items, Py_ssize_t hint) {
-    items.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
-}
-
 // Unprefixed errors; `create` runs it once per element of its outer list.
 bool extract_pair_list(PyObject* object, PairList& out) {
     if (!check_sequence(object)) return false;
     Py_ssize_t hint = 0;
     return for_each_item(object, hint, [&](PyObject* item) {
-        if (out.empty()) reserve_hint(out, hint);
+        if (out.empty()) reserve_for_hint(out, hint);
         return extract_named_value(item, out.emplace_back());
     });
 }
@@ -59,7 +50,7 @@ bool to_schema(PyObject* object, const char* name, std::optional<Schema>& out) {
     Schema& schema = out.emplace();
     Py_ssize_t hint = 0;
     const bool converted = for_each_item(object, hint, [&](PyObject* item) {
-        if (schema.empty()) reserve_hint(schema, hint);
+        if (schema.empty()) reserve_for_hint(schema, hint);
         std::string_view text;
         if (!extract_text(item, text)) return false;
         schema.emplace_back(text);
@@ -80,7 +71,7 @@ bool to_pair_lists(PyObject* object, const char* name, std::vector<PairList>& ou
     if (!check_sequence(object)) return argument_error(name);
     Py_ssize_t hint = 0;
     const bool converted = for_each_item(object, hint, [&](PyObject* item) {
-        if (out.empty()) reserve_hint(out, hint);
+        if (out.empty()) reserve_for_hint(out, hint);
         return extract_pair_list(item, out.emplace_back());
     });
     return converted || argument_error(name);

@@ -78,13 +78,11 @@ void score_batch(const PreparedQuery& query, const double* const* vectors, const
 void score_contiguous(const PreparedQuery& query, const double* first, std::size_t dim,
                       const double* norms, std::size_t count, double* out,
                       std::optional<double> bound) noexcept {
-    const bool bounded = bound.has_value() && query.metric == Metric::Euclidean;
     const double* group[kernels::kLanes];
     for (std::size_t start = 0; start < count; start += kernels::kLanes) {
         const std::size_t n = std::min(kernels::kLanes, count - start);
         for (std::size_t l = 0; l < n; ++l) group[l] = first + (start + l) * dim;
-        kernels::score(query, group, norms ? norms + start : nullptr, n, out + start, bounded,
-                       bounded ? *bound : 0.0);
+        score_batch(query, group, norms ? norms + start : nullptr, n, out + start, bound);
     }
 }
 
