@@ -2,7 +2,7 @@
 PYTHON ?= $(shell command -v python3.13 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.13*/bin/python3.13 2>/dev/null | tail -n 1)
 VENV := .venv
 VPY := $(VENV)/bin/python
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml ombrix-stubs/__init__.pyi
 ASAN_BUILD := build/asan
 CORE_BUILD := build/core
 
@@ -14,7 +14,7 @@ $(VPY):
 
 $(VENV)/.deps: $(VPY) pyproject.toml
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" ninja cmake pytest pytest-timeout hypothesis numpy
+	$(VPY) -m pip install -q "scikit-build-core>=0.11" ninja cmake pytest pytest-timeout hypothesis numpy mypy
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
