@@ -11,6 +11,7 @@
 #include "hnsw/hnsw.hpp"
 #include "index_object.hpp"
 #include "metadata/py_metadata.hpp"
+#include "signals.hpp"
 
 namespace ombrix::py {
 namespace {
@@ -84,25 +85,28 @@ PyObject* create(HNSWObject& self, const Args<2>& args) {
     if (args[1] && !to_pair_lists(args[1], "metadata", lists.emplace())) return nullptr;
     RandomSource& rng = thread_random();
 
-    if (!lists) {
-        if (vectors.empty()) return raise_index_error("Create error: ", HNSWError::EmptyVectors);
-        if (!check_lengths(vectors, self.index.dim())) return nullptr;
-        for (std::size_t i = 0; i < vectors.size(); ++i)
-            if (auto error = self.index.insert(vectors[i], nullptr, rng))
-                return raise_index_error("Create error: ", *error);
-        Py_RETURN_NONE;
+    std::vector<MetadataRow> rows;
+    if (lists) {
+        if (lists->size() != vectors.size())
+            return raise_value_error("Length of metadata list must match number of vectors");
+        const std::optional<Schema>& schema = self.index.schema();
+        if (!schema) return raise_value_error(kNoSchema);
+        rows.resize(lists->size());
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            if (!metadata_row_from_pairs((*lists)[i], *schema, rows[i])) return nullptr;
+        lists.reset();
     }
-
-    if (lists->size() != vectors.size())
-        return raise_value_error("Length of metadata list must match number of vectors");
-    const std::optional<Schema>& schema = self.index.schema();
-    if (!schema) return raise_value_error(kNoSchema);
-    std::vector<MetadataRow> rows(lists->size());
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (!metadata_row_from_pairs((*lists)[i], *schema, rows[i])) return nullptr;
-    lists.reset();
+    if (vectors.empty()) return raise_index_error("Create error: ", HNSWError::EmptyVectors);
     if (!check_lengths(vectors, self.index.dim())) return nullptr;
-    if (auto error = self.index.create(vectors, rows, rng)) return raise_index_error("Create error: ", *error);
+
+    // One insert at a time, so that a pending signal can stop a long build
+    // between two of them; like a failing insert, it keeps what was stored.
+    SignalPoll signals;
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        if (i > 0 && !signals.poll()) return nullptr;
+        if (auto error = self.index.insert(vectors[i], rows.empty() ? nullptr : &rows[i], rng))
+            return raise_index_error("Create error: ", *error);
+    }
     Py_RETURN_NONE;
 }
 

@@ -1,0 +1,152 @@
+"""A pending signal stops a long `create` between two vectors: the handler's
+exception is raised, the vectors stored before it stay, and the index is free
+for the next call. Each index kind is one entry of KINDS."""
+
+import os
+import random
+import signal
+import subprocess
+import threading
+from dataclasses import dataclass
+from typing import Callable
+
+import pytest
+
+import ombrix
+
+DIM = 8
+
+
+class Interrupted(Exception):
+    pass
+
+
+def hnsw_stored(index, n):
+    # layers=1 and ef_search >= the count: the search reaches every node of
+    # the (connected) graph, so it lists exactly what is stored.
+    return [vector for _, vector in index.search([0.0] * DIM, k=n)]
+
+
+@dataclass
+class Kind:
+    name: str
+    make: Callable[[int], object]            # an empty index able to hold n vectors
+    stored: Callable[[object, int], list]    # the stored vectors (any order)
+    long_n: int                              # a create of this many takes seconds
+
+
+KINDS = [
+    Kind("PyHNSW", lambda n: ombrix.PyHNSW(DIM, layers=1, ef_search=n, metric="euclidean"), hnsw_stored, 40_000),
+]
+
+
+def vectors(n, seed=0):
+    rng = random.Random(seed)
+    return [[rng.random() for _ in range(DIM)] for _ in range(n)]
+
+
+class Sender:
+    """Delivers a signal every 20 ms while active. The call under test holds
+    the interpreter lock throughout, so the sender must not need it: another
+    process (as a terminal's Ctrl-C is), or an interval timer on the process's
+    CPU time."""
+
+    def __init__(self, how, signum=None):
+        self.how = how
+        self.signum = signum or (signal.SIGUSR1 if how == "process" else signal.SIGVTALRM)
+        self.child = None
+
+    def __enter__(self):
+        if self.how == "process":
+            loop = f"while kill -{self.signum.name[3:]} {os.getpid()}; do sleep 0.02; done"
+            self.child = subprocess.Popen(["sh", "-c", f"sleep 0.02; {loop}"])
+        else:
+            signal.setitimer(signal.ITIMER_VIRTUAL, 0.02, 0.02)
+        return self
+
+    def __exit__(self, *exc):
+        if self.how == "process":
+            self.child.terminate()
+            self.child.wait()
+        else:
+            signal.setitimer(signal.ITIMER_VIRTUAL, 0)
+        return False
+
+
+@pytest.fixture(params=["process", "itimer"])
+def sender(request):
+    s = Sender(request.param)
+    previous = signal.getsignal(s.signum)
+    yield s
+    signal.signal(s.signum, previous)
+
+
+@pytest.fixture(params=KINDS, ids=lambda kind: kind.name)
+def kind(request):
+    return request.param
+
+
+def assert_prefix(kind, index, data, count):
+    stored = sorted(map(tuple, kind.stored(index, len(data))))
+    assert stored == sorted(map(tuple, data[:count]))
+
+
+def test_handler_exception_stops_create(kind, sender):
+    data = vectors(kind.long_n)
+    index = kind.make(kind.long_n + 1)
+    inside = threading.Event()
+
+    def handler(signum, frame):
+        if inside.is_set():
+            inside.clear()  # once: more signals follow while the test goes on
+            raise Interrupted
+    signal.signal(sender.signum, handler)
+
+    with sender, pytest.raises(Interrupted):
+        inside.set()
+        index.create(data)
+
+    stored = kind.stored(index, len(data) + 1)
+    assert 0 < len(stored) < len(data)
+    assert_prefix(kind, index, data, len(stored))
+    # Free again: the borrow was released on the way out.
+    index.insert([0.5] * DIM)
+    assert len(kind.stored(index, len(data) + 1)) == len(stored) + 1
+
+
+def test_keyboard_interrupt_stops_create(kind):
+    data = vectors(kind.long_n, seed=1)
+    index = kind.make(kind.long_n)
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with Sender("process", signal.SIGINT), pytest.raises(KeyboardInterrupt):
+            index.create(data)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    count = len(kind.stored(index, len(data)))
+    assert 0 < count < len(data)
+    assert_prefix(kind, index, data, count)
+
+
+def test_quiet_handler_lets_create_finish(kind, sender):
+    # Handlers run inside the call; one that returns lets it go on. A handler
+    # that calls back into the index is refused by the borrow, not let in.
+    data = vectors(2000, seed=2)
+    index = kind.make(len(data) * 2)
+    outcomes = []
+
+    def handler(signum, frame):
+        try:
+            index.insert([0.0] * DIM)
+            outcomes.append("stored")
+        except RuntimeError as error:
+            outcomes.append(str(error))
+    signal.signal(sender.signum, handler)
+
+    with sender:
+        index.create(data)
+    signal.signal(sender.signum, signal.SIG_IGN)
+    assert "Already borrowed" in outcomes
+    assert set(outcomes) <= {"Already borrowed", "stored"}
+    extra = outcomes.count("stored")
+    assert_prefix(kind, index, data + [[0.0] * DIM] * extra, len(data) + extra)
