@@ -162,6 +162,12 @@ std::span<const Metadata> HNSW::row(Id id) const noexcept {
 // Equivalent to walking the node's single list: "visited" is tested before the
 // metric (a visited node is skipped either way), and the fresh neighbours of
 // one node are scored together, then offered to the result in list order.
+//
+// Only a fresh node can change the result. Without a filter every admitted
+// node met is visited at once, so when the visited admitted nodes number the
+// layer's whole population no list can offer a fresh one any more: the result
+// is final and the pass ends there. (Under a filter a failing node stays
+// unvisited and is tested again, so the count does not tell.)
 void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, std::uint64_t layer,
                         const Filter* filter, std::size_t position, std::vector<ScoredId>& result) const {
     Scratch& s = scratch();
@@ -181,12 +187,18 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
     vectors[0] = coordinates(entry);
     if (cosine) norms[0] = norms_[entry];
     score_batch(query, vectors, cosine ? norms : nullptr, 1, dists);
-    std::uint64_t evaluations = 1;
+    std::uint64_t evaluations = 1, scanned = 0, expansions = 0;
     result.push_back({dists[0], entry});
     heap.push_back({dists[0], entry});
     stamps[entry] = epoch;
 
-    while (!heap.empty()) {
+    // Fresh nodes still to be met before the population is exhausted; no
+    // limit when the count cannot decide.
+    std::uint64_t unseen = std::numeric_limits<std::uint64_t>::max();
+    if (filter == nullptr && traversal_ == Traversal::Shortcut)
+        unseen = population(layer) - (levels_[entry] >= layer ? 1 : 0);
+
+    while (!heap.empty() && unseen != 0) {
         std::pop_heap(heap.begin(), heap.end(), ComesOutLater{});
         const Candidate c = heap.back();
         heap.pop_back();
@@ -198,11 +210,14 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
         const std::vector<Id>& list = lists[std::min(layer, top)];
         if (fresh.size() < list.size()) fresh.resize(list.size());
         Id* const out = fresh.data();
-        std::size_t found = 0;
+        const std::size_t size = list.size();
+        const Id* const ids = list.data();
+        std::size_t found = 0, i = 0;
         if (layer <= top && filter == nullptr) {
             // Branch-free: write every id, keep it only if it was unvisited.
             // Marking an already visited node again changes nothing.
-            for (Id n : list) {
+            for (; i < size && found < unseen; ++i) {
+                const Id n = ids[i];
                 out[found] = n;
                 found += stamps[n] != epoch;
                 stamps[n] = epoch;
@@ -212,22 +227,26 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
             // the cap), the node's highest one is filtered by level. A node
             // failing the filter stays unvisited: it is tested again whenever
             // another node lists it.
-            for (Id n : list) {
+            for (; i < size && found < unseen; ++i) {
+                const Id n = ids[i];
                 if (stamps[n] == epoch || levels_[n] < layer) continue;
                 if (filter != nullptr && !node_passes(*filter, position, row(n))) continue;
                 stamps[n] = epoch;
                 out[found++] = n;
             }
         }
+        scanned += i;
+        ++expansions;
+        unseen -= found;
 
-        for (std::size_t i = 0; i < std::min(found, kBatch); ++i) __builtin_prefetch(coordinates(out[i]));
+        for (std::size_t j = 0; j < std::min(found, kBatch); ++j) __builtin_prefetch(coordinates(out[j]));
         for (std::size_t start = 0; start < found; start += kBatch) {
             const std::size_t count = std::min(kBatch, found - start);
-            for (std::size_t i = start + kBatch; i < std::min(found, start + 2 * kBatch); ++i)
-                __builtin_prefetch(coordinates(out[i]));
-            for (std::size_t i = 0; i < count; ++i) {
-                vectors[i] = coordinates(out[start + i]);
-                if (cosine) norms[i] = norms_[out[start + i]];
+            for (std::size_t j = start + kBatch; j < std::min(found, start + 2 * kBatch); ++j)
+                __builtin_prefetch(coordinates(out[j]));
+            for (std::size_t j = 0; j < count; ++j) {
+                vectors[j] = coordinates(out[start + j]);
+                if (cosine) norms[j] = norms_[out[start + j]];
             }
             // With the result full, anything not below its last distance is
             // refused, and that distance only falls while the list stays full,
@@ -236,10 +255,10 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
             if (result.size() >= ef && !std::isnan(result.back().distance)) bound = result.back().distance;
             score_batch(query, vectors, cosine ? norms : nullptr, count, dists, bound);
             evaluations += count;
-            for (std::size_t i = 0; i < count; ++i) {
-                const double dist = dists[i];
+            for (std::size_t j = 0; j < count; ++j) {
+                const double dist = dists[j];
                 if (result.size() < ef || dist < result.back().distance) {
-                    const Id n = out[start + i];
+                    const Id n = out[start + j];
                     heap.push_back({dist, n});
                     std::push_heap(heap.begin(), heap.end(), ComesOutLater{});
                     result.insert(insert_position(result, dist), ScoredId{dist, n});
@@ -249,6 +268,8 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
         }
     }
     evaluations_.add(evaluations);
+    scanned_.add(scanned);
+    expansions_.add(expansions);
 }
 
 std::optional<HNSWError> HNSW::knn(std::uint64_t entry, std::span<const double> query, std::uint64_t ef,
@@ -277,13 +298,17 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64
         std::size_t position = 0;
         Id entry = 0;
         // Without layers the descent's first pass (ef 1, layer layers - 1)
-        // already asks for a layer that does not exist.
+        // already asks for a layer that does not exist. Every descent pass
+        // passes the same checks, so the first one decides.
         if (layers_ == 0) return HNSWError::InvalidLayer;
-        for (std::uint64_t layer = layers_; layer-- > 1;) {
-            if (auto error = check_pass(1, layer, filter, position)) {
-                out.clear();
-                return error;
-            }
+        if (layers_ > 1)
+            if (auto error = check_pass(1, layers_ - 1, filter, position)) return error;
+        // Above the highest level of any node but node 0 a pass admits node 0
+        // alone, which lists no node of its own layer: each such pass returns
+        // node 0, so the descent may as well start below them.
+        std::uint64_t top = layers_ - 1;
+        if (traversal_ == Traversal::Shortcut) top = std::min(top, highest_level());
+        for (std::uint64_t layer = top; layer >= 1; --layer) {
             layer_search(prepared, entry, 1, layer, filter, position, out);
             entry = static_cast<Id>(out.front().id);
         }
@@ -304,6 +329,14 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64
         return HNSWError::OutOfMemory;
     }
     return std::nullopt;
+}
+
+void HNSW::count_level(std::uint64_t level) noexcept {
+    for (std::uint64_t l = 0; l <= level; ++l) ++taller_[l];
+}
+
+void HNSW::drop_empty_levels() noexcept {
+    while (!taller_.empty() && taller_.back() == 0) taller_.pop_back();
 }
 
 void HNSW::append_link(Id owner, Id target) {
@@ -346,36 +379,55 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
             for (Metadata& value : copy) rows_.push_back(std::move(value));
         }
         row_offsets_.push_back(rows_.size());
+        if (old_nodes > 0 && taller_.size() <= level) taller_.resize(static_cast<std::size_t>(level) + 1, 0);
         levels_.push_back(level);  // the node counts from here on
         if (old_nodes == 0) return std::nullopt;
 
-        const PreparedQuery prepared = prepare_query(metric_, vector, dim_);
-        std::vector<ScoredId> found;
-        Id entry = 0;
-        for (std::uint64_t layer = 0; layer < layers_; ++layer) {
-            if (layer < level) {
-                layer_search(prepared, entry, 1, layer, nullptr, 0, found);
-                entry = static_cast<Id>(found.front().id);
-                continue;
+        // x is linked by its own passes only, so none of them can reach it:
+        // it joins the layer populations once they are done.
+        const std::optional<HNSWError> error = [&]() -> std::optional<HNSWError> {
+            const PreparedQuery prepared = prepare_query(metric_, vector, dim_);
+            std::vector<ScoredId> found;
+            Id entry = 0;
+            // Above the highest level of any node but node 0 a connecting pass
+            // starts at x and admits only node 0 besides: x is linked to node 0
+            // by then or never reaches it, so these passes add no link.
+            const std::uint64_t passes =
+                traversal_ == Traversal::Full ? layers_ : std::min(layers_, highest_level() + 1);
+            for (std::uint64_t layer = 0; layer < passes; ++layer) {
+                if (layer < level) {
+                    layer_search(prepared, entry, 1, layer, nullptr, 0, found);
+                    entry = static_cast<Id>(found.front().id);
+                    continue;
+                }
+                if (ef_construction_ == 0) return HNSWError::InvalidEF;
+                layer_search(prepared, entry, ef_construction_, layer, nullptr, 0, found);
+                linked.reserve(linked.size() + found.size());
+                for (const ScoredId& r : found) {
+                    if (r.id >= size()) return HNSWError::InvalidNodeID;
+                    const Id target = static_cast<Id>(r.id);
+                    // Only x is appended anywhere during its insert, so a target
+                    // linked by an earlier pass ends its list with x; links go
+                    // both ways, so x lists it then too.
+                    if (target == x) continue;
+                    const std::vector<Id>& all = adjacency_[target][0];
+                    if (!all.empty() && all.back() == x) continue;
+                    append_link(target, x);
+                    linked.push_back(target);
+                    append_link(x, target);
+                }
+                entry = x;
             }
-            if (ef_construction_ == 0) return HNSWError::InvalidEF;
-            layer_search(prepared, entry, ef_construction_, layer, nullptr, 0, found);
-            linked.reserve(linked.size() + found.size());
-            for (const ScoredId& r : found) {
-                if (r.id >= size()) return HNSWError::InvalidNodeID;
-                const Id target = static_cast<Id>(r.id);
-                append_link(target, x);
-                if (target != x) linked.push_back(target);
-            }
-            for (const ScoredId& r : found) append_link(x, static_cast<Id>(r.id));
-            entry = x;
-        }
-        return std::nullopt;
+            return std::nullopt;
+        }();
+        count_level(level);
+        return error;
     } catch (...) {
         // Every change of this insert sits at the end of some list: undo the
         // back-links newest first, then drop the node.
         if (levels_.size() > old_nodes)
             for (auto it = linked.rbegin(); it != linked.rend(); ++it) remove_back_link(*it, x);
+        drop_empty_levels();
         vectors_.resize(old_values);
         if (norms_.size() > old_nodes) norms_.resize(old_nodes);
         if (adjacency_.size() > old_nodes) adjacency_.erase(adjacency_.begin() + old_nodes, adjacency_.end());

@@ -2,8 +2,11 @@
 //
 // The graph behaves as if each node had one adjacency list shared by all
 // layers, a layer search stepping only onto neighbours whose level reaches
-// that layer. Lists are never capped, pruned or deduplicated: every result of
-// a connecting pass is linked and gets a back-link. To keep a layer search
+// that layer. Lists are never capped or pruned: every result of a connecting
+// pass is linked and gets a back-link. A node linked again, or a node linked
+// to itself, is kept once, at its first occurrence: when a traversal meets
+// such an entry again it is always visited already (or, under a filter,
+// fails again), so dropping it changes no traversal. To keep a layer search
 // from scanning entries it would skip, each node keeps, per layer, the
 // sub-list of its neighbours admitted there, in list order.
 #pragma once
@@ -39,6 +42,24 @@ enum class HNSWError : std::uint8_t {
 
 // The variant name, e.g. "InvalidEF".
 const char* to_string(HNSWError error) noexcept;
+
+// How much of the layered search actually runs. Both give the same levels,
+// links and results, bit for bit; Full is the plain definition, kept for
+// tests and measurements.
+enum class Traversal : std::uint8_t {
+    // A pass ends once it has visited every node admitted at its layer, and
+    // passes above the highest level of any node but node 0 are skipped.
+    Shortcut,
+    // Every pass runs, and every pass drains its candidate heap.
+    Full,
+};
+
+// Work done by the layer searches so far.
+struct WorkCounts {
+    std::uint64_t evaluations = 0;      // metric evaluations
+    std::uint64_t entries_scanned = 0;  // list entries read while expanding candidates
+    std::uint64_t expansions = 0;       // candidates whose list was scanned
+};
 
 struct HNSWParams {
     std::uint64_t dim;
@@ -83,10 +104,16 @@ public:
 
     // Introspection.
     std::uint64_t level(std::uint64_t id) const noexcept;
-    // The node's whole adjacency list in link order (duplicates included).
+    // The node's whole adjacency list in link order, each neighbour once, at
+    // its first link, and never the node itself.
     std::vector<std::uint64_t> neighbors(std::uint64_t id) const;
     // Metric evaluations made so far by every operation on this index.
     std::uint64_t distance_evaluations() const noexcept { return evaluations_.load(); }
+    WorkCounts work_counts() const noexcept {
+        return {evaluations_.load(), scanned_.load(), expansions_.load()};
+    }
+    // Not to be changed while another thread uses the index.
+    void set_traversal(Traversal traversal) noexcept { traversal_ = traversal; }
 
 private:
     using Id = std::uint32_t;
@@ -123,6 +150,17 @@ private:
                                          RandomSource& rng);
     void layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, std::uint64_t layer,
                       const Filter* filter, std::size_t position, std::vector<ScoredId>& result) const;
+    // Stored nodes admitted at `layer` (< layers): node 0 and every taller one.
+    std::uint64_t population(std::uint64_t layer) const noexcept {
+        return 1 + (layer < taller_.size() ? taller_[layer] : 0);
+    }
+    // The highest level of any node but node 0 (0 while there is none),
+    // counting the node being inserted.
+    std::uint64_t highest_level() const noexcept { return taller_.empty() ? 0 : taller_.size() - 1; }
+    // Adds a node of this level (room for it grown beforehand).
+    void count_level(std::uint64_t level) noexcept;
+    // Gives back room grown for a node that was never counted.
+    void drop_empty_levels() noexcept;
     void append_link(Id owner, Id target);
     void remove_back_link(Id target, Id owner) noexcept;
     std::span<const Metadata> row(Id id) const noexcept;
@@ -143,12 +181,19 @@ private:
     std::vector<double> vectors_;        // dim values per node, node after node
     std::vector<double> norms_;          // per node sqrt(squared_norm), cosine only
     std::vector<std::uint64_t> levels_;  // one per node; its length is the node count
+    // taller_[l]: nodes other than node 0 whose level is >= l. Its length is
+    // the highest such level + 1 (levels stay below ~746, where the weights
+    // reach 0.0), so a huge `layers` costs nothing here.
+    std::vector<std::uint64_t> taller_;
     // adjacency_[x][l]: x's neighbours with level >= l, in link order, for
     // l = 0..min(level(x), kMaxListLayer). adjacency_[x][0] is the whole list.
     std::vector<std::vector<std::vector<Id>>> adjacency_;
     std::vector<Metadata> rows_;                 // stored rows, back to back
     std::vector<std::uint64_t> row_offsets_{0};  // node i's row is rows_[offsets[i], offsets[i + 1]); empty: no row
     Counter evaluations_;
+    Counter scanned_;
+    Counter expansions_;
+    Traversal traversal_ = Traversal::Shortcut;
 };
 
 }  // namespace ombrix

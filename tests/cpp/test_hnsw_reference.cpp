@@ -1,5 +1,6 @@
-// The graph against a literal model of the single flat adjacency list, and
-// the rollback of inserts that run out of memory.
+// The graph against a literal model of the single flat adjacency list
+// (duplicates and self-links included), and the rollback of inserts that run
+// out of memory.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,7 +41,9 @@ using namespace testing_support;
 bool goes_before(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
 
 // One `neighbors` array whose tails move on every back-link, a hash-set of
-// visited nodes, each distance computed before the visited test.
+// visited nodes, each distance computed before the visited test. `fresh`
+// counts the evaluations of nodes not visited before, which are the only ones
+// a traversal needs.
 class FlatModel {
 public:
     explicit FlatModel(const HNSWParams& p) : p_(p), metric_(metric_function(p.metric)) {
@@ -52,6 +55,14 @@ public:
         return {neighbors_.begin() + offsets_[id], neighbors_.begin() + end};
     }
     std::uint64_t level(std::uint64_t id) const { return levels_[id]; }
+    // The list as the graph keeps it: first occurrences, no self-link.
+    std::vector<std::uint64_t> deduplicated(std::uint64_t id) const {
+        std::vector<std::uint64_t> out;
+        for (std::uint64_t n : list(id))
+            if (n != id && std::find(out.begin(), out.end(), n) == out.end()) out.push_back(n);
+        return out;
+    }
+    mutable std::uint64_t fresh = 0;
 
     void insert(std::span<const double> v, const MetadataRow* row, RandomSource& rng) {
         const bool first = levels_.empty();
@@ -83,6 +94,7 @@ public:
     std::vector<ScoredId> knn(std::uint64_t entry, std::span<const double> q, std::uint64_t ef,
                               std::uint64_t layer, const Filter* f, std::size_t pos) const {
         const double d = metric_(q, vec(entry));
+        ++fresh;
         std::vector<ScoredId> result{{d, entry}}, candidates{{d, entry}};
         std::unordered_set<std::uint64_t> visited{entry};
         while (!candidates.empty()) {
@@ -99,6 +111,7 @@ public:
                 if (levels_[n] < layer || (f && !passes(*f, pos, n))) continue;
                 const double dist = metric_(q, vec(n));
                 if (!visited.insert(n).second) continue;
+                ++fresh;
                 if (result.size() < ef || dist < result.back().distance) {
                     candidates.push_back({dist, n});
                     std::size_t smaller = 0, equal = 0;
@@ -149,7 +162,8 @@ struct Scenario {
     Metric metric;
     std::uint64_t dim, layers, ef_construction;
     friend void PrintTo(const Scenario& s, std::ostream* os) {
-        *os << "metric " << static_cast<int>(s.metric) << ", dim " << s.dim << ", layers " << s.layers;
+        *os << "metric " << static_cast<int>(s.metric) << ", dim " << s.dim << ", layers " << s.layers
+            << ", ef_construction " << s.ef_construction;
     }
 };
 
@@ -171,34 +185,46 @@ bool same(const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
 
 class AgainstFlatModel : public ::testing::TestWithParam<Scenario> {};
 
+// Both traversals of the graph give the model's levels, lists (less the
+// repeats), results and, in full, its count of fresh evaluations.
 TEST_P(AgainstFlatModel, SameListsAndSameResults) {
     const Scenario s = GetParam();
     const bool coarse = s.dim < 10;
     const HNSWParams params{s.dim, s.layers, 16, s.ef_construction, 12, s.metric, Schema{"color", "size"}};
-    HNSW graph = HNSW::make(params).value();
+    HNSW full = HNSW::make(params).value(), shortcut = HNSW::make(params).value();
+    full.set_traversal(Traversal::Full);
     FlatModel model(params);
-    std::uint64_t state = s.dim * 31 + s.layers;
+    std::uint64_t state = s.dim * 31 + s.layers + s.ef_construction;
     // Every seventh node gets a forced level, reaching past the kept sub-lists
     // when there are enough layers.
     std::vector<std::uint64_t> words;
     for (std::uint64_t i = 0; i < 160; ++i)
         words.push_back(i % 7 == 6 ? word_for_level(s.layers, splitmix64(state) % s.layers) : splitmix64(state));
-    FakeRandom graph_rng(words), model_rng(words);
+    FakeRandom full_rng(words), shortcut_rng(words), model_rng(words);
 
+    std::vector<std::vector<double>> stored;
     for (std::uint64_t i = 0; i < 160; ++i) {
-        std::vector<double> v = random_vector(state, s.dim, coarse);
+        std::vector<double> v = i % 11 == 10 ? stored[splitmix64(state) % i] : random_vector(state, s.dim, coarse);
         if (i % 17 == 5) std::fill(v.begin(), v.end(), 0.0);
+        stored.push_back(v);
         const MetadataRow row{{static_cast<std::int64_t>(splitmix64(state) % 3)},
                               i % 2 ? Metadata{1.0} : Metadata{std::int64_t{1}}};
         const MetadataRow* r = i % 7 == 3 ? nullptr : &row;
-        ASSERT_FALSE(graph.insert(v, r, graph_rng));
+        ASSERT_FALSE(full.insert(v, r, full_rng));
+        ASSERT_FALSE(shortcut.insert(v, r, shortcut_rng));
         model.insert(v, r, model_rng);
     }
+    EXPECT_EQ(full.work_counts().evaluations, model.fresh);
+    EXPECT_LE(shortcut.work_counts().evaluations, model.fresh);
     for (std::uint64_t id = 0; id < 160; ++id) {
-        ASSERT_EQ(graph.level(id), model.level(id)) << id;
-        ASSERT_EQ(graph.neighbors(id), model.list(id)) << id;
+        ASSERT_EQ(full.level(id), model.level(id)) << id;
+        ASSERT_EQ(shortcut.level(id), model.level(id)) << id;
+        ASSERT_EQ(full.neighbors(id), model.deduplicated(id)) << id;
+        ASSERT_EQ(shortcut.neighbors(id), model.deduplicated(id)) << id;
     }
 
+    // "size" 1.0 fails node 0 (its size is the integer 1) and every node
+    // without a row.
     const Filter by_color{"color", make_equality_predicate({std::int64_t{1}})};
     const Filter by_size{"size", make_equality_predicate({1.0})};
     const Filter* filters[] = {nullptr, &by_color, &by_size};
@@ -207,13 +233,27 @@ TEST_P(AgainstFlatModel, SameListsAndSameResults) {
         const std::vector<double> q = random_vector(state, s.dim + (i % 3) - 1, coarse);
         const Filter* f = filters[i % 3];
         const std::uint64_t k = 1 + i % 14;
-        ASSERT_FALSE(graph.search(q, k, f, out));
-        EXPECT_TRUE(same(out, model.search(q, k, f))) << "query " << i;
+        model.fresh = 0;
+        const std::vector<ScoredId> expected = model.search(q, k, f);
+        for (HNSW* g : {&full, &shortcut}) {
+            const std::uint64_t before = g->work_counts().evaluations;
+            ASSERT_FALSE(g->search(q, k, f, out));
+            EXPECT_TRUE(same(out, expected)) << "query " << i;
+            if (g == &full) {
+                EXPECT_EQ(g->work_counts().evaluations - before, model.fresh) << "query " << i;
+            }
+        }
 
         const std::uint64_t entry = splitmix64(state) % 160, layer = splitmix64(state) % s.layers;
         const std::uint64_t ef = std::uint64_t{1} << (i % 7);
-        ASSERT_FALSE(graph.knn(entry, q, ef, layer, f, out));
-        EXPECT_TRUE(same(out, model.knn(entry, q, ef, layer, f, f == &by_size))) << "knn " << i;
+        model.fresh = 0;
+        const std::vector<ScoredId> expected_knn = model.knn(entry, q, ef, layer, f, f == &by_size);
+        for (HNSW* g : {&full, &shortcut}) {
+            const std::uint64_t before = g->work_counts().evaluations;
+            ASSERT_FALSE(g->knn(entry, q, ef, layer, f, out));
+            EXPECT_TRUE(same(out, expected_knn)) << "knn " << i;
+            EXPECT_EQ(g->work_counts().evaluations - before, model.fresh) << "knn " << i;
+        }
     }
 }
 
@@ -224,8 +264,11 @@ INSTANTIATE_TEST_SUITE_P(
         for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine})
             for (std::uint64_t dim : {6u, 70u}) {
                 all.push_back({m, dim, 1, 8});
+                all.push_back({m, dim, 2, 5});
                 all.push_back({m, dim, 4, 6});
+                all.push_back({m, dim, 8, 4});
                 all.push_back({m, dim, 20, 3});
+                all.push_back({m, dim, 3, 500});  // every pass takes its whole layer
             }
         return all;
     }()));
