@@ -34,6 +34,9 @@ public:
     }
 
     bool usable() const noexcept { return usable_; }
+    // Complex items ("Zd", "Zf", ... in the struct syntax) have no float value
+    // that keeps what they hold, so they are refused rather than truncated.
+    bool complex() const noexcept { return held_ && view_.format && std::strchr(view_.format, 'Z'); }
     const double* data() const noexcept { return static_cast<const double*>(view_.buf); }
     std::size_t extent(int axis) const noexcept { return static_cast<std::size_t>(view_.shape[axis]); }
 
@@ -53,11 +56,20 @@ private:
     bool usable_ = false;
 };
 
+// Python's own message for a complex where a float is wanted.
+bool refuse_complex() {
+    PyErr_SetString(PyExc_TypeError, "must be real number, not complex");
+    return false;
+}
+
 bool append_item(PyObject* item, std::vector<double>& values) {
     double value;
     if (PyFloat_CheckExact(item)) {
         value = PyFloat_AS_DOUBLE(item);
     } else {
+        // numpy's complex scalars would convert through a __float__ that
+        // drops the imaginary part.
+        if (PyComplex_Check(item) || DoubleBuffer(item, 0).complex()) return refuse_complex();
         value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) return false;
     }
@@ -109,6 +121,8 @@ bool append_vector(PyObject* object, std::vector<double>& values) {
     if (DoubleBuffer buffer(object, 1); buffer.usable()) {
         values.insert(values.end(), buffer.data(), buffer.data() + buffer.extent(0));
         return true;
+    } else if (buffer.complex()) {
+        return refuse_complex();
     }
     if (append_exact_items(object, values)) return true;
     Py_ssize_t hint = 0;
