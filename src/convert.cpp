@@ -11,51 +11,6 @@ namespace {
 // The most coordinates reserved for a batch from its first vector's length.
 constexpr std::size_t kMaxReserveValues = std::size_t{1} << 26;
 
-// A C-contiguous float64 buffer with a given number of dimensions, taken only
-// where obtaining it runs no Python code: the type's buffer slot must come
-// from C, not from a Python-level __buffer__.
-class DoubleBuffer {
-public:
-    DoubleBuffer(PyObject* object, int ndim) {
-        PyTypeObject* type = Py_TYPE(object);
-        if (!type->tp_as_buffer || !type->tp_as_buffer->bf_getbuffer || !native_buffer_slot(type)) return;
-        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
-            PyErr_Clear();
-            return;
-        }
-        held_ = true;
-        usable_ = view_.ndim == ndim && view_.itemsize == sizeof(double) && view_.format &&
-                  std::strcmp(view_.format, "d") == 0 && PyBuffer_IsContiguous(&view_, 'C');
-    }
-    DoubleBuffer(const DoubleBuffer&) = delete;
-    DoubleBuffer& operator=(const DoubleBuffer&) = delete;
-    ~DoubleBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    bool usable() const noexcept { return usable_; }
-    // Complex items ("Zd", "Zf", ... in the struct syntax) have no float value
-    // that keeps what they hold, so they are refused rather than truncated.
-    bool complex() const noexcept { return held_ && view_.format && std::strchr(view_.format, 'Z'); }
-    const double* data() const noexcept { return static_cast<const double*>(view_.buf); }
-    std::size_t extent(int axis) const noexcept { return static_cast<std::size_t>(view_.shape[axis]); }
-
-private:
-    static bool native_buffer_slot(PyTypeObject* type) {
-        static PyObject* const name = PyUnicode_InternFromString("__buffer__");
-        if (!name) {
-            PyErr_Clear();
-            return false;
-        }
-        PyObject* slot = _PyType_Lookup(type, name);
-        return slot && Py_IS_TYPE(slot, &PyWrapperDescr_Type);
-    }
-
-    Py_buffer view_{};
-    bool held_ = false;
-    bool usable_ = false;
-};
-
 // Python's own message for a complex where a float is wanted.
 bool refuse_complex() {
     PyErr_SetString(PyExc_TypeError, "must be real number, not complex");
@@ -133,6 +88,28 @@ bool append_vector(PyObject* object, std::vector<double>& values) {
 }
 
 }  // namespace
+
+DoubleBuffer::DoubleBuffer(PyObject* object, int ndim) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (!type->tp_as_buffer || !type->tp_as_buffer->bf_getbuffer || !native_buffer_slot(type)) return;
+    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    held_ = true;
+    usable_ = view_.ndim == ndim && view_.itemsize == sizeof(double) && view_.format &&
+              std::strcmp(view_.format, "d") == 0 && PyBuffer_IsContiguous(&view_, 'C');
+}
+
+bool DoubleBuffer::native_buffer_slot(PyTypeObject* type) {
+    static PyObject* const name = PyUnicode_InternFromString("__buffer__");
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* slot = _PyType_Lookup(type, name);
+    return slot && Py_IS_TYPE(slot, &PyWrapperDescr_Type);
+}
 
 bool argument_error(const char* name) {
     PyRef original = PyRef::steal(PyErr_GetRaisedException());

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -58,6 +59,33 @@ bool for_each_item(PyObject* sequence, Py_ssize_t& size_hint, Visit&& visit) {
     }
     return !PyErr_Occurred();
 }
+
+// A C-contiguous float64 buffer with a given number of dimensions, taken only
+// where obtaining it runs no Python code: the type's buffer slot must come
+// from C, not from a Python-level __buffer__.
+class DoubleBuffer {
+public:
+    DoubleBuffer(PyObject* object, int ndim);
+    DoubleBuffer(const DoubleBuffer&) = delete;
+    DoubleBuffer& operator=(const DoubleBuffer&) = delete;
+    ~DoubleBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    bool usable() const noexcept { return usable_; }
+    // Complex items ("Zd", "Zf", ... in the struct syntax) have no float value
+    // that keeps what they hold, so they are refused rather than truncated.
+    bool complex() const noexcept { return held_ && view_.format && std::strchr(view_.format, 'Z'); }
+    const double* data() const noexcept { return static_cast<const double*>(view_.buf); }
+    std::size_t extent(int axis) const noexcept { return static_cast<std::size_t>(view_.shape[axis]); }
+
+private:
+    static bool native_buffer_slot(PyTypeObject* type);
+
+    Py_buffer view_{};
+    bool held_ = false;
+    bool usable_ = false;
+};
 
 bool extract_text(PyObject* object, std::string_view& out);
 

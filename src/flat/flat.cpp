@@ -5,26 +5,83 @@
 #include <cstring>
 #include <new>
 
+#include "metrics/kernels.hpp"
+
 namespace ombrix {
 namespace {
 
-// Makes room for `extra` more elements with geometric growth, so that a
-// series of appends stays amortised O(1) and the append itself cannot throw.
-template <class T>
-void reserve_extra(std::vector<T>& v, std::size_t extra) {
-    const std::size_t needed = v.size() + extra;
-    if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() * 2));
+using kernels::kBlockLanes;
+
+// A long create copies this many coordinates between two stop checks
+// (a fraction of a millisecond).
+constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
+
+// Rewrites kBlockLanes row-major vectors coordinate-major. Copying in tiles
+// of eight coordinates keeps both sides within a few cache lines per row.
+void transpose_into_block(const double* rows, std::size_t dim, double* block) noexcept {
+    constexpr std::size_t tile = 8;
+    for (std::size_t j0 = 0; j0 < dim; j0 += tile) {
+        const std::size_t width = std::min(tile, dim - j0);
+        double* out = block + j0 * kBlockLanes;
+        for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
+            const double* in = rows + lane * dim + j0;
+            for (std::size_t t = 0; t < width; ++t) out[t * kBlockLanes + lane] = in[t];
+        }
+    }
 }
 
-// How many stored vectors are scored between two updates of the early-exit bound.
-constexpr std::size_t kBlock = 16;
+// Sizes of the storage for `count` vectors, or false when they overflow.
+bool storage_sizes(std::uint64_t count, std::uint64_t dim, std::size_t& block_values) noexcept {
+    const std::uint64_t grouped = count / kBlockLanes * kBlockLanes;
+    if (dim != 0 && grouped > SIZE_MAX / sizeof(double) / dim) return false;
+    block_values = static_cast<std::size_t>(grouped * dim);
+    return true;
+}
 
-// A block's vectors are read as kBlock interleaved streams. Coming from main
-// memory, short vectors make that pattern defeat the hardware prefetcher
-// (measured: half the bandwidth of one sequential stream), so such blocks are
-// first copied sequentially into a buffer that stays in L1.
-constexpr std::size_t kStageAbove = (std::size_t{4} << 20) / sizeof(double);  // beyond L2
-constexpr std::size_t kStageUpTo = (std::size_t{16} << 10) / sizeof(double);   // one block <= 16 KiB
+// The bounded max-heap of the best `wanted` pairs seen so far, worst on top.
+// Vectors arrive in id order, so a newcomer that does not rank before the
+// worst kept pair never will: the heap ends holding exactly the first
+// `wanted` pairs of the full ranking.
+class TopK {
+public:
+    TopK(std::vector<ScoredId>& heap, std::size_t wanted, bool euclidean) noexcept
+        : heap_(heap), wanted_(wanted), euclidean_(euclidean) {}
+
+    bool full() const noexcept { return heap_.size() == wanted_; }
+
+    // Under Euclidean, once full: the squared threshold of the worst kept
+    // distance, when that is a number (a NaN worst lets every number in).
+    bool has_threshold() const noexcept { return has_threshold_; }
+    double threshold() const noexcept { return threshold_; }
+    double worst() const noexcept { return heap_.front().distance; }
+
+    void offer(const ScoredId& candidate) noexcept {
+        if (heap_.size() < wanted_) {
+            heap_.push_back(candidate);
+            std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+        } else if (ranks_before(candidate, heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
+            heap_.back() = candidate;
+            std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+        } else {
+            return;
+        }
+        if (euclidean_ && full()) {
+            const double bound = heap_.front().distance;
+            has_threshold_ = bound == bound;
+            if (has_threshold_) threshold_ = squared_threshold(bound);
+        }
+    }
+
+    void finish() noexcept { std::sort_heap(heap_.begin(), heap_.end(), ranks_before); }
+
+private:
+    std::vector<ScoredId>& heap_;
+    std::size_t wanted_;
+    bool euclidean_;
+    bool has_threshold_ = false;
+    double threshold_ = 0.0;
+};
 
 }  // namespace
 
@@ -34,91 +91,141 @@ const char* to_string(FlatError error) noexcept {
         case FlatError::EmptyVectors: return "EmptyVectors";
         case FlatError::DimensionMismatch: return "DimensionMismatch";
         case FlatError::OutOfMemory: return "OutOfMemory";
+        case FlatError::Interrupted: return "Interrupted";
     }
     return "Unknown";
 }
 
-void Flat::append(std::span<const double> vector) {
-    data_.insert(data_.end(), vector.begin(), vector.end());
-    if (metric_ == Metric::Cosine) norms_.push_back(std::sqrt(squared_norm(vector)));
+bool Flat::reserve(std::size_t count) noexcept {
+    if (dim_ == 0 || count == 0) return true;
+    if (count > UINT64_MAX - count_) return false;
+    const std::uint64_t total = count_ + count;
+    std::size_t block_values = 0;
+    if (!storage_sizes(total, dim_, block_values)) return false;
+    const std::size_t grouped = static_cast<std::size_t>(count_ / kBlockLanes * kBlockLanes);
+    const std::size_t in_tail = static_cast<std::size_t>(count_ - grouped);
+    const std::size_t tail_rows = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLanes, in_tail + count));
+    if (!blocks_.reserve(block_values, grouped * dim_)) return false;
+    if (!tail_.reserve(tail_rows * dim_, in_tail * dim_)) return false;
+    if (metric_ == Metric::Cosine && !norms_.reserve(static_cast<std::size_t>(total), count_)) return false;
+    return true;
+}
+
+void Flat::append(const double* rows, std::size_t count) noexcept {
+    if (metric_ == Metric::Cosine)
+        for (std::size_t r = 0; r < count; ++r)
+            norms_.data()[count_ + r] = std::sqrt(squared_norm({rows + r * dim_, static_cast<std::size_t>(dim_)}));
+    std::size_t done = 0;
+    while (done < count) {
+        const std::size_t in_tail = static_cast<std::size_t>(count_ % kBlockLanes);
+        double* block = blocks_.data() + (count_ / kBlockLanes) * kBlockLanes * dim_;
+        const double* next = rows + done * dim_;
+        if (in_tail == 0 && count - done >= kBlockLanes) {
+            transpose_into_block(next, dim_, block);
+            done += kBlockLanes;
+            count_ += kBlockLanes;
+            continue;
+        }
+        const std::size_t take = std::min(kBlockLanes - in_tail, count - done);
+        std::memcpy(tail_.data() + in_tail * dim_, next, take * dim_ * sizeof(double));
+        done += take;
+        count_ += take;
+        if (in_tail + take == kBlockLanes) transpose_into_block(tail_.data(), dim_, block);
+    }
 }
 
 std::optional<FlatError> Flat::insert(std::span<const double> vector) noexcept {
     if (vector.size() != dim_) return FlatError::DimensionMismatch;
-    try {
-        reserve_extra(data_, vector.size());
-        if (metric_ == Metric::Cosine) reserve_extra(norms_, 1);
-    } catch (const std::bad_alloc&) {
-        return FlatError::OutOfMemory;
-    }
-    append(vector);
+    if (dim_ == 0) return std::nullopt;
+    if (!reserve(1)) return FlatError::OutOfMemory;
+    append(vector.data(), 1);
     return std::nullopt;
 }
 
-std::optional<FlatError> Flat::create(const VectorBatch& vectors, std::size_t& stored) noexcept {
+std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t valid, std::size_t total,
+                                            std::size_t& stored, StopCheck stop) noexcept {
     stored = 0;
-    if (vectors.empty()) return FlatError::EmptyVectors;
+    if (total == 0) return FlatError::EmptyVectors;
+    if (dim_ == 0) {
+        stored = valid;
+    } else {
+        if (!reserve(valid)) return FlatError::OutOfMemory;
+        const std::size_t chunk = std::max<std::size_t>(1, kCreateChunk / dim_);
+        while (stored < valid) {
+            if (stored > 0 && stop.requested && stop.requested(stop.context)) return FlatError::Interrupted;
+            const std::size_t n = std::min(chunk, valid - stored);
+            append(rows + stored * dim_, n);
+            stored += n;
+        }
+    }
+    if (valid < total) return FlatError::DimensionMismatch;
+    return std::nullopt;
+}
+
+std::optional<FlatError> Flat::create(const VectorBatch& vectors, std::size_t& stored, StopCheck stop) noexcept {
+    // The vectors before the first of another length lie back to back.
     std::size_t valid = 0;
     while (valid < vectors.size() && vectors[valid].size() == dim_) ++valid;
-    try {
-        reserve_extra(data_, valid * dim_);
-        if (metric_ == Metric::Cosine) reserve_extra(norms_, valid);
-    } catch (const std::bad_alloc&) {
-        return FlatError::OutOfMemory;
-    }
-    for (; stored < valid; ++stored) append(vectors[stored]);
-    if (valid < vectors.size()) return FlatError::DimensionMismatch;
-    return std::nullopt;
+    return create_valid(vectors.values.data(), valid, vectors.size(), stored, stop);
+}
+
+std::optional<FlatError> Flat::create(const double* rows, std::size_t count, std::size_t length,
+                                      std::size_t& stored, StopCheck stop) noexcept {
+    return create_valid(rows, length == dim_ ? count : 0, count, stored, stop);
 }
 
 std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64_t k,
                                       std::vector<ScoredId>& out) const noexcept {
     out.clear();
     if (query.size() != dim_) return FlatError::DimensionMismatch;
-    if (data_.empty()) return FlatError::EmptyIndex;
-    const std::uint64_t count = size();
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(k, count));
+    if (count_ == 0) return FlatError::EmptyIndex;
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(k, count_));
     if (wanted == 0) return std::nullopt;
-
-    // A bounded max-heap of the best `wanted` pairs seen so far, worst on top.
-    // Vectors arrive in id order, so a newcomer that does not rank before the
-    // worst kept pair never will: the heap ends holding exactly the first
-    // `wanted` pairs of the full ranking.
     try {
         out.reserve(wanted);
     } catch (const std::bad_alloc&) {
         return FlatError::OutOfMemory;
     }
+
+    const bool euclidean = metric_ == Metric::Euclidean;
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
+    const kernels::Variant& kernel = kernels::best();
+    const kernels::BlockKernel scan_block = euclidean ? kernel.block_euclidean : kernel.block_dot;
     const double* norms = metric_ == Metric::Cosine ? norms_.data() : nullptr;
-    std::vector<double> staged;
-    if (data_.size() > kStageAbove && kBlock * dim_ <= kStageUpTo) staged.resize(kBlock * dim_);
-    double scores[kBlock];
-    const double* vectors[kBlock];
-    for (std::uint64_t start = 0; start < count; start += kBlock) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, count - start));
-        const double* block = data_.data() + start * dim_;
-        if (!staged.empty()) {
-            std::memcpy(staged.data(), block, n * dim_ * sizeof(double));
-            block = staged.data();
-        }
-        for (std::size_t l = 0; l < n; ++l) vectors[l] = block + l * dim_;
-        std::optional<double> bound;
-        if (out.size() == wanted) bound = out.front().distance;
-        score_batch(prepared, vectors, norms ? norms + start : nullptr, n, scores, bound);
-        for (std::size_t l = 0; l < n; ++l) {
-            const ScoredId candidate{scores[l], start + l};
-            if (out.size() < wanted) {
-                out.push_back(candidate);
-                std::push_heap(out.begin(), out.end(), ranks_before);
-            } else if (ranks_before(candidate, out.front())) {
-                std::pop_heap(out.begin(), out.end(), ranks_before);
-                out.back() = candidate;
-                std::push_heap(out.begin(), out.end(), ranks_before);
+    TopK top(out, wanted, euclidean);
+
+    const std::uint64_t groups = count_ / kBlockLanes;
+    double sums[kBlockLanes];
+    for (std::uint64_t g = 0; g < groups; ++g) {
+        const double* block = blocks_.data() + g * kBlockLanes * dim_;
+        const bool abandon = top.has_threshold();
+        if (!scan_block(query.data(), block, dim_, abandon, top.threshold(), sums)) continue;
+        const std::uint64_t first = g * kBlockLanes;
+        for (std::size_t l = 0; l < kBlockLanes; ++l) {
+            double value = sums[l];
+            if (euclidean) {
+                // s >= threshold exactly when sqrt(s) >= the worst kept distance.
+                if (top.has_threshold() && !(value < top.threshold())) continue;
+                value = std::sqrt(value);
+            } else if (norms) {
+                value = value / (prepared.norm * norms[first + l]);
             }
+            top.offer({value, first + l});
         }
     }
-    std::sort_heap(out.begin(), out.end(), ranks_before);
+
+    const std::uint64_t first = groups * kBlockLanes;
+    const std::size_t in_tail = static_cast<std::size_t>(count_ - first);
+    if (in_tail) {
+        const double* rows[kBlockLanes];
+        for (std::size_t l = 0; l < in_tail; ++l) rows[l] = tail_.data() + l * dim_;
+        std::optional<double> bound;
+        if (top.full()) bound = top.worst();
+        double scores[kBlockLanes];
+        score_batch(prepared, rows, norms ? norms + first : nullptr, in_tail, scores, bound);
+        for (std::size_t l = 0; l < in_tail; ++l) top.offer({scores[l], first + l});
+    }
+    top.finish();
     return std::nullopt;
 }
 

@@ -1,5 +1,10 @@
-// The exact index: every vector stored back to back, every query scored
-// against all of them.
+// The exact index: every query is scored against every stored vector.
+//
+// Vectors are stored for the scan that reads them: whole groups of
+// kBlockLanes vectors coordinate-major (coordinate j of the group's lane l
+// at block[j * kBlockLanes + l]), so that one SIMD lane follows one vector
+// and the scan is a single sequential stream; the last, incomplete group
+// waits row-major in a small tail until it fills.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "flat/page_buffer.hpp"
 #include "metrics/metrics.hpp"
 #include "metrics/vector_batch.hpp"
 
@@ -17,9 +23,17 @@ enum class FlatError : std::uint8_t {
     EmptyVectors,       // create with no vectors
     DimensionMismatch,  // a vector whose length is not dim (a broken precondition)
     OutOfMemory,
+    Interrupted,        // create stopped at the caller's request
 };
 
 const char* to_string(FlatError error) noexcept;
+
+// Asked between chunks of a long create whether to stop there; the vectors
+// stored so far stay.
+struct StopCheck {
+    bool (*requested)(void* context) noexcept = nullptr;
+    void* context = nullptr;
+};
 
 class Flat {
 public:
@@ -28,28 +42,36 @@ public:
     std::uint64_t dim() const noexcept { return dim_; }
     Metric metric() const noexcept { return metric_; }
     // Vectors stored; with dim 0 nothing is ever visible.
-    std::uint64_t size() const noexcept { return dim_ == 0 ? 0 : data_.size() / dim_; }
+    std::uint64_t size() const noexcept { return count_; }
 
     // Appends one vector of length dim; on failure nothing changes.
     [[nodiscard]] std::optional<FlatError> insert(std::span<const double> vector) noexcept;
     // Appends the vectors in order. A vector of the wrong length stops the
     // call with DimensionMismatch, keeping the `stored` vectors before it.
-    [[nodiscard]] std::optional<FlatError> create(const VectorBatch& vectors, std::size_t& stored) noexcept;
+    // OutOfMemory stores nothing; Interrupted keeps the `stored` vectors.
+    [[nodiscard]] std::optional<FlatError> create(const VectorBatch& vectors, std::size_t& stored,
+                                                  StopCheck stop = {}) noexcept;
+    // The same for `count` vectors of length `length` stored back to back.
+    [[nodiscard]] std::optional<FlatError> create(const double* rows, std::size_t count, std::size_t length,
+                                                  std::size_t& stored, StopCheck stop = {}) noexcept;
     // The k best (value, id) pairs in ranking order. The query must have length dim.
     [[nodiscard]] std::optional<FlatError> search(std::span<const double> query, std::uint64_t k,
                                                   std::vector<ScoredId>& out) const noexcept;
 
-    std::span<const double> vector(std::uint64_t id) const noexcept {
-        return {data_.data() + id * dim_, static_cast<std::size_t>(dim_)};
-    }
-
 private:
-    void append(std::span<const double> vector);
+    // Makes room for `count` more vectors, so that appending them cannot fail.
+    [[nodiscard]] bool reserve(std::size_t count) noexcept;
+    // Appends `count` rows of length dim; room must have been reserved.
+    void append(const double* rows, std::size_t count) noexcept;
+    std::optional<FlatError> create_valid(const double* rows, std::size_t valid, std::size_t total,
+                                          std::size_t& stored, StopCheck stop) noexcept;
 
     std::uint64_t dim_;
     Metric metric_;
-    std::vector<double> data_;   // vector i at [i * dim, (i + 1) * dim)
-    std::vector<double> norms_;  // cosine only: sqrt of each vector's sum of squares
+    std::uint64_t count_ = 0;
+    PageBuffer blocks_;  // the complete groups, coordinate-major
+    PageBuffer tail_;    // the incomplete group, row-major
+    PageBuffer norms_;   // cosine only: sqrt of each vector's sum of squares
 };
 
 }  // namespace ombrix

@@ -65,16 +65,30 @@ PyObject* search(FlatObject& self, const Args<2>& args) {
     return results_to_list(results);
 }
 
+// Lets Ctrl-C and other signals stop a long create between chunks; the
+// handler's exception is then pending.
+bool signal_raised(void*) noexcept { return PyErr_CheckSignals() < 0; }
+
 PyObject* create(FlatObject& self, const Args<1>& args) {
-    VectorBatch vectors;
-    if (!to_vector_batch(args[0], "vectors", vectors)) return nullptr;
-    std::size_t stored = 0;
-    if (auto error = self.index.create(vectors, stored)) {
-        if (*error != FlatError::DimensionMismatch) return raise_index_error("Create error: ", *error);
-        return raise_internal_error("Vector length " + std::to_string(vectors[stored].size()) +
-                                    " does not match index dimension " + std::to_string(self.index.dim()));
+    PyObject* vectors = args[0];
+    const StopCheck stop{signal_raised, nullptr};
+    std::size_t stored = 0, mismatched_length = 0;
+    std::optional<FlatError> error;
+    // A C-contiguous float64 matrix is read in place; anything else is converted first.
+    if (DoubleBuffer rows(vectors, 2); rows.usable() && PySequence_Check(vectors)) {
+        error = self.index.create(rows.data(), rows.extent(0), rows.extent(1), stored, stop);
+        mismatched_length = rows.extent(1);
+    } else {
+        VectorBatch batch;
+        if (!to_vector_batch(vectors, "vectors", batch)) return nullptr;
+        error = self.index.create(batch, stored, stop);
+        if (error == FlatError::DimensionMismatch) mismatched_length = batch[stored].size();
     }
-    Py_RETURN_NONE;
+    if (!error) Py_RETURN_NONE;
+    if (*error == FlatError::Interrupted) return fail();
+    if (*error != FlatError::DimensionMismatch) return raise_index_error("Create error: ", *error);
+    return raise_internal_error("Vector length " + std::to_string(mismatched_length) +
+                                " does not match index dimension " + std::to_string(self.index.dim()));
 }
 
 PyMethodDef methods[] = {

@@ -4,20 +4,49 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#define OMBRIX_X86 1
+#endif
+
 namespace ombrix::kernels {
 namespace {
 
+typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
 typedef long long v4i __attribute__((vector_size(32)));
 
 // How many coordinates pass between two early-exit checks.
 constexpr std::size_t kCheckEvery = 32;
 
-[[gnu::always_inline]] inline v4d load4(const double* p) {
-    v4d v;
+template <class V>
+constexpr std::size_t width = sizeof(V) / sizeof(double);
+
+template <class V>
+[[gnu::always_inline]] inline V load(const double* p) {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
+
+template <class V>
+[[gnu::always_inline]] inline V splat(double x) {
+    V v;
+    for (std::size_t i = 0; i < width<V>; ++i) v[i] = x;
+    return v;
+}
+
+template <bool Euclidean, class V>
+[[gnu::always_inline]] inline V term(V q, V x) {
+    if constexpr (Euclidean) {
+        const V d = q - x;
+        return d * d;
+    } else {
+        return q * x;
+    }
+}
+
+// ---- Row-major kernel
 
 // Turns four rows of four terms into four columns, so that column j holds
 // term j of every row: adding the columns in order j = 0..3 to a lane-wise
@@ -33,24 +62,13 @@ constexpr std::size_t kCheckEvery = 32;
     r3 = __builtin_shuffle(t1, t3, v4i{2, 3, 6, 7});
 }
 
-template <bool Euclidean>
-[[gnu::always_inline]] inline v4d term(v4d q, v4d x) {
-    if constexpr (Euclidean) {
-        const v4d d = q - x;
-        return d * d;
-    } else {
-        return q * x;
-    }
-}
-
 // Adds terms i..i+3 of four vectors to the four lanes of `acc`.
 template <bool Euclidean>
-[[gnu::always_inline]] inline void accumulate4(v4d& acc, v4d q, const double* const* x,
-                                               std::size_t i) {
-    v4d r0 = term<Euclidean>(q, load4(x[0] + i));
-    v4d r1 = term<Euclidean>(q, load4(x[1] + i));
-    v4d r2 = term<Euclidean>(q, load4(x[2] + i));
-    v4d r3 = term<Euclidean>(q, load4(x[3] + i));
+[[gnu::always_inline]] inline void accumulate4(v4d& acc, v4d q, const double* const* x, std::size_t i) {
+    v4d r0 = term<Euclidean>(q, load<v4d>(x[0] + i));
+    v4d r1 = term<Euclidean>(q, load<v4d>(x[1] + i));
+    v4d r2 = term<Euclidean>(q, load<v4d>(x[2] + i));
+    v4d r3 = term<Euclidean>(q, load<v4d>(x[3] + i));
     transpose(r0, r1, r2, r3);
     acc += r0;
     acc += r1;
@@ -63,18 +81,18 @@ template <bool Euclidean>
 // Returns early (with partial sums) when `bounded` and every lane's
 // sqrt(sum) has reached `bound`.
 template <bool Euclidean, std::size_t Groups>
-[[gnu::always_inline]] inline void sum_lanes(const double* q, const double* const* x, std::size_t n,
-                                             bool bounded, double bound, double* sums) {
+[[gnu::always_inline]] inline void sum_lanes(const double* q, const double* const* x, std::size_t n, bool bounded,
+                                             double bound, double* sums) {
     constexpr std::size_t lanes = 4 * Groups;
     v4d acc[Groups];
-    for (v4d& a : acc) a = v4d{0.0, 0.0, 0.0, 0.0};
+    for (v4d& a : acc) a = v4d{};
     const std::size_t whole = n & ~std::size_t{3};
     std::size_t i = 0;
     bool stopped = false;
     while (i < whole) {
         const std::size_t stop = bounded ? std::min(whole, i + kCheckEvery) : whole;
         for (; i < stop; i += 4) {
-            const v4d qv = load4(q + i);
+            const v4d qv = load<v4d>(q + i);
             for (std::size_t g = 0; g < Groups; ++g) accumulate4<Euclidean>(acc[g], qv, x + 4 * g, i);
         }
         if (bounded && i < n) {
@@ -106,8 +124,8 @@ template <bool Euclidean, std::size_t Groups>
 
 template <std::size_t Groups>
 [[gnu::always_inline]] inline void score_lanes(const PreparedQuery& query, const double* const* x,
-                                               const double* norms, std::size_t count, double* out,
-                                               bool bounded, double bound) {
+                                               const double* norms, std::size_t count, double* out, bool bounded,
+                                               double bound) {
     double sums[4 * Groups];
     if (query.metric == Metric::Euclidean) {
         sum_lanes<true, Groups>(query.data, x, query.common, bounded, bound, sums);
@@ -122,44 +140,95 @@ template <std::size_t Groups>
     }
 }
 
-// A few vectors take the narrow kernel, so that padding lanes cost little.
-[[gnu::always_inline]] inline void score_any(const PreparedQuery& query, const double* const* x,
-                                             const double* norms, std::size_t count, double* out,
-                                             bool bounded, double bound) {
+// Pads a short group with copies of its first vector (their lanes are
+// dropped); a few vectors take the narrow kernel so that padding costs little.
+[[gnu::always_inline]] inline void score_rows(const PreparedQuery& query, const double* const* vectors,
+                                              const double* norms, std::size_t count, double* out, bool bounded,
+                                              double bound) {
+    if (count == 0) return;
+    const double* x[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) x[l] = vectors[l < count ? l : 0];
     if (count <= kLanes / 2)
         score_lanes<kLanes / 8>(query, x, norms, count, out, bounded, bound);
     else
         score_lanes<kLanes / 4>(query, x, norms, count, out, bounded, bound);
 }
 
-[[gnu::target("avx2")]] void score_avx2(const PreparedQuery& query, const double* const* x,
-                                        const double* norms, std::size_t count, double* out, bool bounded,
-                                        double bound) {
-    score_any(query, x, norms, count, out, bounded, bound);
+// ---- Blocked kernel
+
+template <class V, std::size_t Groups>
+[[gnu::always_inline]] inline bool all_at_least(const V (&acc)[Groups], double threshold) {
+    const V t = splat<V>(threshold);
+    auto reached = acc[0] >= t;
+    for (std::size_t g = 1; g < Groups; ++g) reached &= acc[g] >= t;
+    for (std::size_t i = 0; i < width<V>; ++i)
+        if (!reached[i]) return false;
+    return true;
 }
 
-void score_generic(const PreparedQuery& query, const double* const* x, const double* norms,
-                   std::size_t count, double* out, bool bounded, double bound) {
-    score_any(query, x, norms, count, out, bounded, bound);
+template <class V, bool Euclidean>
+[[gnu::always_inline]] inline bool block_sums(const double* q, const double* block, std::size_t dim,
+                                              bool may_abandon, double abandon_at, double* sums) {
+    constexpr std::size_t groups = kBlockLanes / width<V>;
+    V acc[groups];
+    for (V& a : acc) a = V{};
+    std::size_t j = 0;
+    while (j < dim) {
+        const std::size_t stop = may_abandon ? std::min(dim, j + kCheckEvery) : dim;
+        for (; j < stop; ++j) {
+            const V qv = splat<V>(q[j]);
+            const double* row = block + j * kBlockLanes;
+            for (std::size_t g = 0; g < groups; ++g) acc[g] += term<Euclidean>(qv, load<V>(row + g * width<V>));
+        }
+        if (may_abandon && j < dim && all_at_least(acc, abandon_at)) return false;
+    }
+    for (std::size_t g = 0; g < groups; ++g) std::memcpy(sums + g * width<V>, &acc[g], sizeof(V));
+    return true;
 }
 
-bool has_avx2() {
-    static const bool supported = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-    return supported;
-}
+// One variant: the same templates compiled for one instruction set.
+#define OMBRIX_VARIANT(suffix, attributes, BlockVector)                                                       \
+    attributes void row_##suffix(const PreparedQuery& query, const double* const* vectors, const double* norms, \
+                                 std::size_t count, double* out, bool bounded, double bound) noexcept {        \
+        score_rows(query, vectors, norms, count, out, bounded, bound);                                        \
+    }                                                                                                          \
+    attributes bool block_euclidean_##suffix(const double* q, const double* block, std::size_t dim,            \
+                                             bool may_abandon, double abandon_at, double* sums) noexcept {     \
+        return block_sums<BlockVector, true>(q, block, dim, may_abandon, abandon_at, sums);                    \
+    }                                                                                                          \
+    attributes bool block_dot_##suffix(const double* q, const double* block, std::size_t dim, bool,            \
+                                       double, double* sums) noexcept {                                        \
+        return block_sums<BlockVector, false>(q, block, dim, false, 0.0, sums);                                \
+    }
+
+OMBRIX_VARIANT(generic, , v2d)
+#if OMBRIX_X86
+OMBRIX_VARIANT(avx2, [[gnu::target("avx2")]], v4d)
+OMBRIX_VARIANT(avx512, [[gnu::target("avx512f,avx2")]], v8d)
+#endif
+#undef OMBRIX_VARIANT
+
+struct VariantTable {
+    Variant entries[3];
+    std::size_t count = 0;
+
+    VariantTable() noexcept {
+#if OMBRIX_X86
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"))
+            entries[count++] = {"avx512", row_avx512, block_euclidean_avx512, block_dot_avx512};
+        if (__builtin_cpu_supports("avx2"))
+            entries[count++] = {"avx2", row_avx2, block_euclidean_avx2, block_dot_avx2};
+#endif
+        entries[count++] = {"generic", row_generic, block_euclidean_generic, block_dot_generic};
+    }
+};
 
 }  // namespace
 
-void score(const PreparedQuery& query, const double* const* vectors, const double* norms,
-           std::size_t count, double* out, bool bounded, double bound) noexcept {
-    if (count == 0) return;
-    // Pad a short group with copies of its first vector; their lanes are dropped.
-    const double* x[kLanes];
-    for (std::size_t l = 0; l < kLanes; ++l) x[l] = vectors[l < count ? l : 0];
-    if (has_avx2())
-        score_avx2(query, x, norms, count, out, bounded, bound);
-    else
-        score_generic(query, x, norms, count, out, bounded, bound);
+std::span<const Variant> variants() noexcept {
+    static const VariantTable table;
+    return {table.entries, table.count};
 }
 
 }  // namespace ombrix::kernels

@@ -1,19 +1,54 @@
-// Batched scoring kernels behind score_batch. Internal to the metrics module.
+// Batched scoring kernels. Every variant gives the same bits as the scalar
+// functions in metrics.hpp: one stored vector per SIMD lane, each lane adding
+// its own terms left to right, no FMA.
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "metrics/metrics.hpp"
 
 namespace ombrix::kernels {
 
-// Stored vectors scored together: one lane each, each lane summing its own
-// vector left to right.
+// ---- Row-major kernel: stored vectors reached through pointers (graph index).
+
+// Stored vectors scored together by one call of a row kernel.
 inline constexpr std::size_t kLanes = 16;
 
 // Scores count <= kLanes vectors (see score_batch). With `bounded`, Euclidean
 // lanes may stop once every lane's partial distance is >= bound.
-void score(const PreparedQuery& query, const double* const* vectors, const double* norms,
-           std::size_t count, double* out, bool bounded, double bound) noexcept;
+using RowKernel = void (*)(const PreparedQuery& query, const double* const* vectors, const double* norms,
+                           std::size_t count, double* out, bool bounded, double bound) noexcept;
+
+// ---- Blocked kernel: kBlockLanes vectors stored coordinate-major, coordinate
+// j of lane l at block[j * kBlockLanes + l] (flat index).
+
+inline constexpr std::size_t kBlockLanes = 32;
+
+// sums[l] = the left-to-right sum over j < dim of (q[j] - x[j])^2 (Euclidean)
+// or q[j] * x[j] (dot) for every lane l. With `may_abandon` (Euclidean only),
+// the kernel may stop once every lane's partial sum is >= `abandon_at` and
+// return false; `sums` is then unspecified. Otherwise it returns true.
+using BlockKernel = bool (*)(const double* query, const double* block, std::size_t dim, bool may_abandon,
+                             double abandon_at, double* sums) noexcept;
+
+struct Variant {
+    const char* name;
+    RowKernel row;
+    BlockKernel block_euclidean;
+    BlockKernel block_dot;
+};
+
+// The kernels this CPU can run, fastest first; the first is the one in use.
+// Tests run every entry against the scalar reference.
+std::span<const Variant> variants() noexcept;
+
+inline const Variant& best() noexcept { return variants().front(); }
+
+// Scores count <= kLanes vectors with the best row kernel.
+inline void score(const PreparedQuery& query, const double* const* vectors, const double* norms,
+                  std::size_t count, double* out, bool bounded, double bound) noexcept {
+    best().row(query, vectors, norms, count, out, bounded, bound);
+}
 
 }  // namespace ombrix::kernels

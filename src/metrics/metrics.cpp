@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "metrics/kernels.hpp"
 
@@ -55,6 +56,17 @@ Metric flat_metric_from_name(std::optional<std::string_view> name) noexcept {
     if (name == "inner_product") return Metric::InnerProduct;
     if (name == "cosine") return Metric::Cosine;
     return Metric::Euclidean;
+}
+
+double squared_threshold(double bound) noexcept {
+    if (!(bound > 0.0)) return 0.0;
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    // sqrt is monotonic and correctly rounded, so bound * bound is within a
+    // step or two of the answer.
+    double t = bound * bound;
+    while (t > 0.0 && std::sqrt(std::nextafter(t, 0.0)) >= bound) t = std::nextafter(t, 0.0);
+    while (std::sqrt(t) < bound) t = std::nextafter(t, infinity);
+    return t;
 }
 
 PreparedQuery prepare_query(Metric metric, std::span<const double> query, std::size_t dim) noexcept {

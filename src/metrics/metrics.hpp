@@ -51,6 +51,11 @@ Metric flat_metric_from_name(std::optional<std::string_view> name) noexcept;
 // Sum of squares of v, left to right: the squared norm used by cosine.
 double squared_norm(std::span<const double> v) noexcept;
 
+// The smallest t with sqrt(t) >= bound, for a bound that is not NaN: a sum
+// of squares s (>= 0, or NaN) then has s >= t exactly when sqrt(s) >= bound,
+// so a Euclidean scan can compare partial sums without taking roots.
+double squared_threshold(double bound) noexcept;
+
 // One query prepared for batched scoring against stored vectors that all
 // have length `dim`.
 struct PreparedQuery {

@@ -1,0 +1,285 @@
+// Every kernel variant against the scalar left-to-right reference, bit for
+// bit, and the flat index against a plain sort of scalar scores.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "flat/flat.hpp"
+#include "flat/page_buffer.hpp"
+#include "metrics/kernels.hpp"
+#include "metrics/metrics.hpp"
+
+namespace ombrix {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Values drawn from a small set (ties, duplicates) with specials mixed in.
+std::vector<double> random_values(std::size_t n, std::mt19937_64& rng, bool specials) {
+    static const double pool[] = {0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e300, -1e-300, 3.0};
+    static const double special[] = {kInf, -kInf, kNaN, -0.0, 0.0, 5e-324};
+    std::uniform_int_distribution<int> pick(0, 99);
+    std::normal_distribution<double> gauss;
+    std::vector<double> v(n);
+    for (double& x : v) {
+        const int p = pick(rng);
+        if (specials && p < 3) x = special[p * 2 + (pick(rng) & 1)];
+        else if (p < 30) x = pool[p % 9];
+        else x = gauss(rng);
+    }
+    return v;
+}
+
+bool same_bits(double a, double b) {
+    // Any NaN equals any NaN: the sign and payload of a NaN are not part of a result.
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+double reference_sum(bool euclidean, const double* q, const double* x, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (euclidean) {
+            const double d = q[j] - x[j];
+            s += d * d;
+        } else {
+            s += q[j] * x[j];
+        }
+    }
+    return s;
+}
+
+class KernelVariants : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(KernelVariants, BlockSumsMatchScalar) {
+    const std::size_t dim = GetParam();
+    std::mt19937_64 rng(dim * 7919 + 1);
+    for (const kernels::Variant& variant : kernels::variants()) {
+        for (int round = 0; round < 4; ++round) {
+            const bool specials = round >= 2;
+            const std::vector<double> q = random_values(dim, rng, specials);
+            const std::vector<double> rows = random_values(dim * kernels::kBlockLanes, rng, specials);
+            std::vector<double> block(rows.size());
+            for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
+                for (std::size_t j = 0; j < dim; ++j) block[j * kernels::kBlockLanes + l] = rows[l * dim + j];
+            for (bool euclidean : {true, false}) {
+                double sums[kernels::kBlockLanes];
+                const auto kernel = euclidean ? variant.block_euclidean : variant.block_dot;
+                ASSERT_TRUE(kernel(q.data(), block.data(), dim, false, 0.0, sums));
+                for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
+                    EXPECT_TRUE(same_bits(sums[l], reference_sum(euclidean, q.data(), &rows[l * dim], dim)))
+                        << variant.name << " lane " << l << " euclidean " << euclidean;
+                // An abandon threshold above every sum never stops the scan early.
+                if (euclidean) {
+                    double again[kernels::kBlockLanes];
+                    if (kernel(q.data(), block.data(), dim, true, kInf, again)) {
+                        for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
+                            EXPECT_TRUE(same_bits(again[l], sums[l])) << variant.name;
+                    } else {
+                        for (double s : sums) EXPECT_FALSE(s < kInf) << variant.name;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST_P(KernelVariants, RowKernelsMatchScalar) {
+    const std::size_t dim = GetParam();
+    std::mt19937_64 rng(dim * 104729 + 3);
+    for (const kernels::Variant& variant : kernels::variants()) {
+        for (Metric metric : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+            for (std::size_t count : {std::size_t{1}, std::size_t{5}, std::size_t{9}, kernels::kLanes}) {
+                const bool specials = count != kernels::kLanes;
+                const std::vector<double> q = random_values(dim, rng, specials);
+                const std::vector<double> rows = random_values(dim * count, rng, specials);
+                std::vector<const double*> ptrs;
+                std::vector<double> norms;
+                for (std::size_t l = 0; l < count; ++l) {
+                    ptrs.push_back(&rows[l * dim]);
+                    norms.push_back(std::sqrt(squared_norm({ptrs.back(), dim})));
+                }
+                const PreparedQuery prepared = prepare_query(metric, q, dim);
+                std::vector<double> out(count);
+                variant.row(prepared, ptrs.data(), norms.data(), count, out.data(), false, 0.0);
+                const MetricFn f = metric_function(metric);
+                for (std::size_t l = 0; l < count; ++l)
+                    EXPECT_TRUE(same_bits(out[l], f(q, {ptrs[l], dim}))) << variant.name << " lane " << l;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dims, KernelVariants, ::testing::Values(0, 1, 3, 31, 32, 33, 128, 785));
+
+TEST(SquaredThreshold, SplitsSumsExactlyWhereTheRootReachesTheBound) {
+    std::mt19937_64 rng(11);
+    std::vector<double> bounds = {0.0, -0.0, 5e-324, 1e-160, 1.0, 2.0, 3.0, 1e154, 1.3407807929942596e154,
+                                  1.79e308, kInf};
+    std::uniform_real_distribution<double> u(0.0, 100.0);
+    for (int i = 0; i < 200; ++i) bounds.push_back(u(rng));
+    for (double bound : bounds) {
+        const double t = squared_threshold(bound);
+        ASSERT_GE(std::sqrt(t), bound);
+        if (t > 0.0) ASSERT_LT(std::sqrt(std::nextafter(t, 0.0)), bound) << bound;
+        // Sums around the threshold fall on the side their root says.
+        double s = t;
+        for (int step = 0; step < 4 && s > 0.0; ++step) s = std::nextafter(s, 0.0);
+        for (int step = 0; step < 9; ++step, s = std::nextafter(s, kInf))
+            EXPECT_EQ(s >= t, std::sqrt(s) >= bound) << bound << " " << s;
+    }
+}
+
+// The flat index against scoring every vector with the scalar functions and sorting.
+std::vector<ScoredId> reference_search(Metric metric, const std::vector<std::vector<double>>& stored,
+                                       const std::vector<double>& q, std::size_t k) {
+    std::vector<ScoredId> all;
+    const MetricFn f = metric_function(metric);
+    for (std::size_t i = 0; i < stored.size(); ++i) all.push_back({f(q, stored[i]), i});
+    std::stable_sort(all.begin(), all.end(), ranks_before);
+    all.resize(std::min(k, all.size()));
+    return all;
+}
+
+void expect_same_results(const std::vector<ScoredId>& got, const std::vector<ScoredId>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].id, want[i].id) << "rank " << i;
+        EXPECT_TRUE(same_bits(got[i].distance, want[i].distance)) << "rank " << i;
+    }
+}
+
+struct FlatCase {
+    Metric metric;
+    std::size_t dim;
+};
+
+class FlatAgainstReference : public ::testing::TestWithParam<FlatCase> {};
+
+TEST_P(FlatAgainstReference, MixedAppendsGiveTheReferenceRanking) {
+    const auto [metric, dim] = GetParam();
+    std::mt19937_64 rng(dim * 31 + static_cast<int>(metric));
+    Flat index(dim, metric);
+    std::vector<std::vector<double>> stored;
+    // Single inserts and creates of sizes that cross and leave partial groups.
+    for (std::size_t batch : {1, 3, 40, 1, 29, 64, 1, 100, 7}) {
+        const bool specials = batch == 3 || batch == 7;
+        std::vector<double> rows = random_values(batch * dim, rng, specials);
+        if (batch == 1) {
+            ASSERT_FALSE(index.insert({rows.data(), dim}));
+        } else {
+            std::size_t done = 0;
+            ASSERT_FALSE(index.create(rows.data(), batch, dim, done));
+            ASSERT_EQ(done, batch);
+        }
+        for (std::size_t r = 0; r < batch; ++r) stored.emplace_back(rows.begin() + r * dim, rows.begin() + (r + 1) * dim);
+        ASSERT_EQ(index.size(), stored.size());
+        for (std::size_t k : {std::size_t{1}, std::size_t{10}, stored.size() + 5}) {
+            const std::vector<double> q = random_values(dim, rng, k == 10);
+            std::vector<ScoredId> got;
+            ASSERT_FALSE(index.search(q, k, got));
+            expect_same_results(got, reference_search(metric, stored, q, k));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(MetricsAndDims, FlatAgainstReference,
+                         ::testing::Values(FlatCase{Metric::Euclidean, 1}, FlatCase{Metric::Euclidean, 33},
+                                           FlatCase{Metric::Euclidean, 128}, FlatCase{Metric::InnerProduct, 1},
+                                           FlatCase{Metric::InnerProduct, 32}, FlatCase{Metric::Cosine, 31},
+                                           FlatCase{Metric::Cosine, 785}));
+
+TEST(Flat, EarlyAbandonKeepsTiesAndLateWinners) {
+    // Many identical far vectors, then the nearest ones last: abandoned
+    // groups must not hide ties with the worst kept distance or later winners.
+    const std::size_t dim = 64;
+    Flat index(dim, Metric::Euclidean);
+    std::vector<std::vector<double>> stored;
+    for (std::size_t i = 0; i < 300; ++i) {
+        std::vector<double> v(dim, i < 280 ? 10.0 : (i % 2 ? 1.0 : 10.0));
+        if (i == 150) v.assign(dim, 1.0);
+        stored.push_back(v);
+        ASSERT_FALSE(index.insert(v));
+    }
+    const std::vector<double> q(dim, 0.0);
+    for (std::size_t k : {1, 5, 11, 20}) {
+        std::vector<ScoredId> got;
+        ASSERT_FALSE(index.search(q, k, got));
+        expect_same_results(got, reference_search(Metric::Euclidean, stored, q, k));
+    }
+}
+
+TEST(Flat, CreateReportsMismatchAndKeepsThePrefix) {
+    Flat index(2, Metric::Cosine);
+    VectorBatch batch;
+    for (std::size_t n : {2, 2, 3, 2}) {
+        for (std::size_t j = 0; j < n; ++j) batch.values.push_back(static_cast<double>(j + 1));
+        batch.offsets.push_back(batch.values.size());
+    }
+    std::size_t stored = 0;
+    EXPECT_EQ(index.create(batch, stored), FlatError::DimensionMismatch);
+    EXPECT_EQ(stored, 2u);
+    EXPECT_EQ(index.size(), 2u);
+    EXPECT_EQ(index.create(VectorBatch{}, stored), FlatError::EmptyVectors);
+    EXPECT_EQ(index.size(), 2u);
+}
+
+TEST(Flat, StopCheckKeepsWhatWasStored) {
+    const std::size_t dim = 1024, count = 4096;  // several create chunks
+    std::vector<double> rows(dim * count, 1.0);
+    Flat index(dim, Metric::Euclidean);
+    int polls = 0;
+    const StopCheck stop{[](void* context) noexcept { return ++*static_cast<int*>(context) == 2; }, &polls};
+    std::size_t stored = 0;
+    EXPECT_EQ(index.create(rows.data(), count, dim, stored, stop), FlatError::Interrupted);
+    EXPECT_GT(stored, 0u);
+    EXPECT_LT(stored, count);
+    EXPECT_EQ(index.size(), stored);
+}
+
+TEST(Flat, ImpossibleSizesAreOutOfMemoryAndChangeNothing) {
+    Flat index(1u << 20, Metric::Euclidean);
+    std::vector<double> one(1u << 20, 0.5);
+    ASSERT_FALSE(index.insert(one));
+    std::size_t stored = 0;
+    EXPECT_EQ(index.create(one.data(), SIZE_MAX / 2, one.size(), stored), FlatError::OutOfMemory);
+    EXPECT_EQ(stored, 0u);
+    EXPECT_EQ(index.size(), 1u);
+}
+
+int refuse_advice(void*, std::size_t) noexcept { return -1; }
+
+TEST(PageBuffer, WorksWhenHugePageAdviceIsRefused) {
+    set_huge_page_advisor(refuse_advice);
+    Flat index(256, Metric::InnerProduct);
+    std::vector<double> rows(256 * 5000, 0.25);  // past the huge-page size
+    std::size_t stored = 0;
+    EXPECT_FALSE(index.create(rows.data(), 5000, 256, stored));
+    set_huge_page_advisor(nullptr);
+    std::vector<ScoredId> got;
+    ASSERT_FALSE(index.search(std::vector<double>(256, 1.0), 3, got));
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].id, 0u);
+    EXPECT_EQ(got[0].distance, 64.0);
+}
+
+TEST(PageBuffer, KeepsContentsAcrossGrowth) {
+    PageBuffer buffer;
+    ASSERT_TRUE(buffer.reserve(10, 0));
+    for (std::size_t i = 0; i < 10; ++i) buffer.data()[i] = static_cast<double>(i);
+    ASSERT_TRUE(buffer.reserve(std::size_t{1} << 20, 10));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.data()) % (std::size_t{2} << 20), 0u);
+    for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(buffer.data()[i], static_cast<double>(i));
+    EXPECT_FALSE(buffer.reserve(SIZE_MAX, 10));
+    EXPECT_EQ(buffer.data()[9], 9.0);
+}
+
+}  // namespace
+}  // namespace ombrix
