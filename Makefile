@@ -9,7 +9,7 @@ DIST := dist
 WHEEL_VENV := build/wheel-venv
 TEST_DEPS := pytest pytest-timeout hypothesis numpy mypy
 
-.PHONY: demo test test-python test-core test-asan bench wheel test-wheel clean
+.PHONY: demo test test-python test-core test-asan test-aarch64 bench wheel test-wheel clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "python3.13 not found"; exit 1; }
@@ -40,6 +40,16 @@ test-core: $(VENV)/.deps
 	  $(VENV)/bin/cmake --build $(CORE_BUILD) && \
 	  $(VENV)/bin/ctest --test-dir $(CORE_BUILD) --output-on-failure; \
 	else echo "GoogleTest not installed (apt-get install libgtest-dev): skipping the C++ core tests"; fi
+
+# The core and its C++ tests cross-built for aarch64 and run under qemu-user
+# (needs g++-aarch64-linux-gnu, qemu-user-static and googletest's source).
+AARCH64_BUILD := build/aarch64
+test-aarch64: $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(AARCH64_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DOMBRIX_PYTHON=OFF -DOMBRIX_CORE_TESTS=ON \
+	  -DOMBRIX_GTEST_SOURCE=/usr/src/googletest -Wno-dev >/dev/null
+	$(VENV)/bin/cmake --build $(AARCH64_BUILD)
+	$(VENV)/bin/ctest --test-dir $(AARCH64_BUILD) --output-on-failure
 
 # The whole Python suite against an ASan/UBSan build of the extension.
 test-asan: $(VENV)/.installed

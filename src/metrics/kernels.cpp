@@ -19,6 +19,11 @@ typedef long long v4i __attribute__((vector_size(32)));
 // How many coordinates pass between two early-exit checks.
 constexpr std::size_t kCheckEvery = 32;
 
+// The block scan is one sequential stream; asking for it 8 KiB ahead keeps
+// enough reads in flight to run at memory speed (the hardware prefetcher
+// alone falls short by about a quarter). Prefetching past the end is harmless.
+constexpr std::size_t kPrefetchRows = 32;
+
 template <class V>
 constexpr std::size_t width = sizeof(V) / sizeof(double);
 
@@ -31,9 +36,10 @@ template <class V>
 
 template <class V>
 [[gnu::always_inline]] inline V splat(double x) {
-    V v;
-    for (std::size_t i = 0; i < width<V>; ++i) v[i] = x;
-    return v;
+    typedef long long Mask __attribute__((vector_size(sizeof(V))));
+    V v{};
+    v[0] = x;
+    return __builtin_shuffle(v, Mask{});
 }
 
 template <bool Euclidean, class V>
@@ -178,6 +184,8 @@ template <class V, bool Euclidean>
         for (; j < stop; ++j) {
             const V qv = splat<V>(q[j]);
             const double* row = block + j * kBlockLanes;
+            const char* ahead = reinterpret_cast<const char*>(row + kPrefetchRows * kBlockLanes);
+            for (std::size_t line = 0; line < kBlockLanes * sizeof(double); line += 64) __builtin_prefetch(ahead + line);
             for (std::size_t g = 0; g < groups; ++g) acc[g] += term<Euclidean>(qv, load<V>(row + g * width<V>));
         }
         if (may_abandon && j < dim && all_at_least(acc, abandon_at)) return false;
@@ -204,7 +212,7 @@ template <class V, bool Euclidean>
 OMBRIX_VARIANT(generic, , v2d)
 #if OMBRIX_X86
 OMBRIX_VARIANT(avx2, [[gnu::target("avx2")]], v4d)
-OMBRIX_VARIANT(avx512, [[gnu::target("avx512f,avx2")]], v8d)
+OMBRIX_VARIANT(avx512, [[gnu::target("arch=x86-64-v4")]], v8d)
 #endif
 #undef OMBRIX_VARIANT
 

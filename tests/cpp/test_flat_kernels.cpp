@@ -128,7 +128,9 @@ TEST(SquaredThreshold, SplitsSumsExactlyWhereTheRootReachesTheBound) {
     for (double bound : bounds) {
         const double t = squared_threshold(bound);
         ASSERT_GE(std::sqrt(t), bound);
-        if (t > 0.0) ASSERT_LT(std::sqrt(std::nextafter(t, 0.0)), bound) << bound;
+        if (t > 0.0) {
+            ASSERT_LT(std::sqrt(std::nextafter(t, 0.0)), bound) << bound;
+        }
         // Sums around the threshold fall on the side their root says.
         double s = t;
         for (int step = 0; step < 4 && s > 0.0; ++step) s = std::nextafter(s, 0.0);
