@@ -260,3 +260,51 @@ def test_internal_failure_type():
     assert ombrix.__all__ == ["PyFlat", "PyHNSW"]
     assert all(value is not kind for value in vars(ombrix).values())
 
+
+
+# -- storage layouts ----------------------------------------------------------------
+
+def numpy_layouts(np, rows):
+    """The same values in every array layout a caller may pass."""
+    c = np.array(rows, dtype=np.float64)
+    return {
+        "c-float64": c,
+        "fortran": np.asfortranarray(c),
+        "strided": np.repeat(c, 2, axis=1)[:, ::2],
+        "big-endian": c.astype(">f8"),
+        "list": rows,
+    }
+
+
+@pytest.mark.parametrize("metric", [None, "inner_product", "cosine"])
+@pytest.mark.parametrize("count", [1, 31, 32, 33, 95, 200])
+def test_every_input_layout_and_append_order_gives_the_same_index(metric, count):
+    np = pytest.importorskip("numpy")
+    rng = random.Random(count)
+    dim = 7
+    pool = [0.0, -0.0, 1.0, -1.0, 2.5, nan, inf]
+    rows = [[rng.choice(pool) if rng.random() < 0.2 else float(rng.randint(-2, 2)) for _ in range(dim)]
+            for _ in range(count)]
+    head = rows[: count // 3]
+    queries = [rows[0], [0.0] * dim, [rng.gauss(0.0, 1.0) for _ in range(dim)]]
+    expected = {}
+    for k in (1, 10, count + 1):
+        for i, q in enumerate(queries):
+            expected[k, i] = brute_force(rows, q, k, flat_metric(metric))
+    for name, layout in numpy_layouts(np, rows[len(head):]).items():
+        # Single inserts leave a partial group that the batch then continues.
+        index = build(dim, head, metric)
+        index.create(layout)
+        for (k, i), want in expected.items():
+            assert_same(index.search(queries[i], k), want), name
+
+
+def test_create_in_place_reports_a_wrong_width_and_stores_nothing():
+    np = pytest.importorskip("numpy")
+    index = PyFlat(3)
+    error = internal_failure(index, np.zeros((4, 2)))
+    assert str(error) == "Vector length 2 does not match index dimension 3"
+    with raises_exact(ValueError, "Create error: EmptyVectors"):
+        index.create(np.zeros((0, 3)))
+    with raises_exact(ValueError, "Search error: EmptyIndex"):
+        index.search([0, 0, 0])
