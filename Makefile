@@ -62,13 +62,18 @@ test-asan: $(VENV)/.installed
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(VPY) -m pytest -q -p no:cacheprovider tests
 
+# Pinned to one core, every library on one thread; Fashion-MNIST comes from
+# Debian's dataset-fashion-mnist (installed here when run as root).
 bench: $(VENV)/.installed
-	$(VPY) -m pip install -q matplotlib hnswlib faiss-cpu || $(VPY) -m pip install -q matplotlib
-	$(VPY) benchmarks/bench_flat.py
-	$(VPY) benchmarks/bench_hnsw.py
+	$(VPY) -m pip install -q matplotlib hnswlib faiss-cpu usearch || $(VPY) -m pip install -q matplotlib
+	@[ -d /usr/share/datasets/fashion-mnist ] || [ "$$(id -u)" != 0 ] || \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dataset-fashion-mnist || true
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DOMBRIX_PYTHON=OFF -DOMBRIX_BENCHMARKS=ON >/dev/null
-	$(VENV)/bin/cmake --build build/bench --target hnsw_counts
+	$(VENV)/bin/cmake --build build/bench --target hnsw_counts read_floor
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 \
+	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
+	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py
 	build/bench/hnsw_counts 10000 128 200
 
 # The sdist, a wheel built from it in an isolated environment (its build

@@ -1,22 +1,30 @@
-"""Exact k-NN search: ombrix.PyFlat against numpy, faiss and hnswlib brute force.
+"""Exact k-NN search: ombrix.PyFlat against numpy, usearch, faiss, hnswlib and
+the streaming-read floor.
 
-For every (N, dim) it measures, single-threaded, the median per-query latency and
-the QPS of a k-nearest search, and the time to ingest the data with PyFlat.create.
+For each data set and metric it measures, on one thread, the median latency of
+one k-nearest query per call, and compares it with the time it takes just to
+read the same float64 bytes once from a huge-page buffer (the floor no scan of
+the data can beat). It also times PyFlat.create from a C-contiguous float64
+array against numpy's copy of the same array, and checks that PyFlat's ids
+equal numpy float64's (an exact stable sort of numpy's distances).
 
-    python benchmarks/bench_flat.py                 # N in {10k, 100k}, dim in {128, 768}
-    python benchmarks/bench_flat.py --quick         # small smoke run
-    python benchmarks/bench_flat.py --sizes 50000 --dims 256
+    python benchmarks/bench_flat.py            # the full run (README table)
+    python benchmarks/bench_flat.py --quick    # small smoke run
 
-PyFlat and numpy work on float64. faiss IndexFlatL2 and hnswlib BFIndex only take
-float32, so they get a float32 copy of the same data (half the bytes to scan).
-faiss and hnswlib are limited to one thread, like PyFlat, which never releases the GIL.
+Data: Gaussian 10 000 x 128 (fits in cache), 200 000 x 128 and 20 000 x 768
+(out of cache), and Fashion-MNIST's 60 000 x 784 training images when Debian's
+dataset-fashion-mnist is installed. PyFlat, numpy and usearch work on float64;
+faiss IndexFlatL2/IndexFlatIP and hnswlib BFIndex only take float32 (half the
+bytes). Run it pinned to one core: taskset -c 0 python benchmarks/bench_flat.py
 """
 
 import argparse
-import gc
+import ctypes
+import gzip
 import json
 import os
 import platform
+import statistics
 import sys
 import time
 
@@ -24,175 +32,210 @@ import numpy as np
 
 import ombrix
 
-from common import RESULTS_DIR, faiss, hnswlib, time_queries
+from common import RESULTS_DIR, faiss, hnswlib
+
+try:
+    from usearch.index import MetricKind
+    from usearch.index import search as usearch_search
+except ImportError:
+    usearch_search = None
+
+FASHION = "/usr/share/datasets/fashion-mnist/train-images-idx3-ubyte.gz"
+METRICS = ["euclidean", "inner_product", "cosine"]
+FLOOR = "read floor (float64 bytes)"
 
 
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--quick", action="store_true", help="small smoke run (N=2000, dims 32,128)")
-    p.add_argument("--sizes", type=str, default=None, help="comma-separated N values (default 10000,100000)")
-    p.add_argument("--dims", type=str, default=None, help="comma-separated dims (default 128,768)")
+    p.add_argument("--quick", action="store_true", help="small smoke run")
     p.add_argument("-k", type=int, default=10)
-    p.add_argument("--queries", type=int, default=200, help="maximum queries timed per method")
-    p.add_argument("--budget", type=float, default=3.0, help="seconds of searching per method and case")
-    p.add_argument("--list-ingest-max", type=float, default=13e6,
-                   help="measure create() from a list of lists only when N*dim is at most this "
-                        "(a list of lists of Python floats takes about 32 bytes per value)")
+    p.add_argument("--queries", type=int, default=30, help="queries timed per method (median)")
     p.add_argument("--seed", type=int, default=12345)
-    p.add_argument("--out", type=str, default=RESULTS_DIR)
+    p.add_argument("--floor-lib", default=None, help="path of the read-floor library (built by make bench)")
+    p.add_argument("--out", default=RESULTS_DIR)
     p.add_argument("--no-plot", action="store_true")
-    a = p.parse_args(argv)
-    if a.quick:
-        a.sizes = a.sizes or "2000"
-        a.dims = a.dims or "32,128"
-        a.queries = min(a.queries, 30)
-        a.budget = min(a.budget, 0.5)
-    a.sizes = [int(float(s)) for s in (a.sizes or "10000,100000").split(",")]
-    a.dims = [int(s) for s in (a.dims or "128,768").split(",")]
-    return a
+    return p.parse_args(argv)
 
 
-def timed(fn):
-    t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
+def load_floor(path):
+    candidates = [path] if path else []
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    candidates.append(os.path.join(root, "build", "bench", "libread_floor.so"))
+    for c in candidates:
+        if c and os.path.exists(c):
+            lib = ctypes.CDLL(c)
+            lib.read_floor_seconds.restype = ctypes.c_double
+            lib.read_floor_seconds.argtypes = [ctypes.c_size_t, ctypes.c_int, ctypes.c_int]
+            return lib
+    sys.exit("read-floor library not found: run `make bench` (it builds build/bench/libread_floor.so)")
 
 
-def run_case(n, dim, args, rng):
-    k = args.k
-    print(f"\n--- N={n:,} dim={dim} k={k} ---", flush=True)
-    X = rng.standard_normal((n, dim))            # float64, C-contiguous
-    Q = rng.standard_normal((args.queries, dim))
-    Q_lists = Q.tolist()
-    res = {"n": n, "dim": dim, "k": k, "search": {}, "ingest": {}, "notes": []}
+def fashion_mnist():
+    if not os.path.exists(FASHION):
+        return None
+    with gzip.open(FASHION, "rb") as f:
+        raw = f.read()
+    n, rows, cols = (int.from_bytes(raw[i:i + 4], "big") for i in (4, 8, 12))
+    return np.frombuffer(raw, dtype=np.uint8, offset=16).reshape(n, rows * cols).astype(np.float64)
 
-    # -- ingestion ------------------------------------------------------------
-    flat = ombrix.PyFlat(dim)
-    res["ingest"]["PyFlat.create(numpy)"] = timed(lambda: flat.create(X))
-    # Reference: one plain copy of the same bytes into fresh memory (page faults included).
-    res["ingest"]["numpy X.copy() (reference)"] = timed(lambda: X.copy())
 
-    if n * dim <= args.list_ingest_max:
-        X_lists = X.tolist()
-        other = ombrix.PyFlat(dim)
-        res["ingest"]["PyFlat.create(list of lists)"] = timed(lambda: other.create(X_lists))
-        del other, X_lists
-        gc.collect()
+def datasets(args, rng):
+    shapes = [(2000, 32), (3000, 128)] if args.quick else [(10_000, 128), (200_000, 128), (20_000, 768)]
+    for n, d in shapes:
+        yield f"gaussian {n:,} x {d}", rng.standard_normal((n, d)), None
+    if not args.quick:
+        X = fashion_mnist()
+        if X is None:
+            print("Fashion-MNIST not installed (apt-get install dataset-fashion-mnist): skipped", file=sys.stderr)
+        else:
+            # Queries from the test split would do as well; held-out training rows keep it to one file.
+            held_out = rng.choice(len(X), size=args.queries + 1, replace=False)
+            keep = np.setdiff1d(np.arange(len(X)), held_out)
+            yield f"Fashion-MNIST {len(keep):,} x {X.shape[1]}", np.ascontiguousarray(X[keep]), X[held_out]
+
+
+def median_time(search, queries):
+    search(queries[0])
+    times = []
+    for q in queries:
+        t = time.perf_counter()
+        search(q)
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
+
+
+def top_k(values, k, largest=False):
+    if largest:
+        values = -values
+    part = np.argpartition(values, k - 1)[:k] if k < len(values) else np.arange(len(values))
+    return part[np.argsort(values[part], kind="stable")]
+
+
+def numpy_methods(X, metric, k):
+    """numpy float64 in the forms a user would write."""
+    sq = np.einsum("ij,ij->i", X, X)
+    norms = np.sqrt(sq)
+    if metric == "euclidean":
+        return {
+            "numpy norm(X - q)": lambda q: top_k(np.linalg.norm(X - q, axis=1), k),
+            "numpy X @ q": lambda q: top_k(sq - 2.0 * (X @ q), k),
+        }
+    if metric == "inner_product":
+        return {"numpy X @ q": lambda q: top_k(X @ q, k)}
+    return {"numpy X @ q": lambda q: top_k((X @ q) / (norms * np.linalg.norm(q)), k)}
+
+
+def exact_numpy_ids(X, q, metric, k):
+    """numpy float64 values, ranked exactly as PyFlat ranks (value, then id)."""
+    if metric == "euclidean":
+        v = np.sqrt(((X - q) ** 2).sum(axis=1))
+    elif metric == "inner_product":
+        v = X @ q
     else:
-        res["notes"].append(f"create(list of lists) skipped: N*dim = {n * dim:,} > {args.list_ingest_max:,.0f}")
+        v = (X @ q) / (np.linalg.norm(X, axis=1) * np.linalg.norm(q))
+    return np.argsort(v, kind="stable")[:k].tolist()
 
-    # -- search ---------------------------------------------------------------
-    s = res["search"]
-    lat, qps, flat_out, _ = time_queries(lambda q: flat.search(q, k), list(Q), args.budget, 5)
-    s["PyFlat (numpy query)"] = (lat, qps)
-    lat, qps, _, _ = time_queries(lambda q: flat.search(q, k), Q_lists, args.budget, 5)
-    s["PyFlat (list query)"] = (lat, qps)
 
-    def numpy_search(q):
-        d = np.linalg.norm(X - q, axis=1)
-        idx = np.argpartition(d, k - 1)[:k] if k < n else np.arange(n)
-        return idx[np.argsort(d[idx], kind="stable")]
-
-    lat, qps, np_out, _ = time_queries(numpy_search, list(Q), args.budget, 5)
-    s["numpy float64"] = (lat, qps)
-
-    # Sanity check: PyFlat's ids against numpy's exact top k (same float64 data).
-    agree = [len({i for i, _ in f} & set(o.tolist())) / k for f, o in zip(flat_out, np_out)]
-    res["agreement_with_numpy"] = sum(agree) / len(agree)
-
-    X32 = None
-    if faiss is not None or hnswlib is not None:
-        X32 = np.ascontiguousarray(X, dtype=np.float32)
-        Q32 = [np.ascontiguousarray(q, dtype=np.float32).reshape(1, dim) for q in Q]
-
+def peer_methods(X, metric, k):
+    out = {}
+    if usearch_search is not None:
+        kind = {"euclidean": MetricKind.L2sq, "inner_product": MetricKind.IP, "cosine": MetricKind.Cos}[metric]
+        out["usearch exact f64"] = lambda q: usearch_search(X, q, k, kind, exact=True, threads=1)
+    X32 = np.ascontiguousarray(X, dtype=np.float32)
     if faiss is not None:
         faiss.omp_set_num_threads(1)
-        index = faiss.IndexFlatL2(dim)
-        res["ingest"]["faiss IndexFlatL2.add (float32)"] = timed(lambda: index.add(X32))
-        lat, qps, _, _ = time_queries(lambda q: index.search(q, k), Q32, args.budget, 5)
-        s["faiss IndexFlatL2 (float32)"] = (lat, qps)
-        del index
-    else:
-        res["notes"].append("faiss-cpu not installed")
-
+        if metric == "cosine":
+            X32n = X32 / np.maximum(np.linalg.norm(X32, axis=1, keepdims=True), 1e-30)
+            index = faiss.IndexFlatIP(X.shape[1])
+            index.add(X32n)
+        else:
+            index = (faiss.IndexFlatL2 if metric == "euclidean" else faiss.IndexFlatIP)(X.shape[1])
+            index.add(X32)
+        name = "faiss IndexFlatL2 f32" if metric == "euclidean" else "faiss IndexFlatIP f32"
+        out[name] = lambda q, index=index: index.search(q.astype(np.float32)[None, :], k)
     if hnswlib is not None:
-        bf = hnswlib.BFIndex(space="l2", dim=dim)
-        bf.init_index(max_elements=n)
-        res["ingest"]["hnswlib BFIndex.add_items (float32)"] = timed(lambda: bf.add_items(X32))
-        lat, qps, _, _ = time_queries(lambda q: bf.knn_query(q, k=k, num_threads=1), Q32, args.budget, 5)
-        s["hnswlib BFIndex (float32)"] = (lat, qps)
-        del bf
-    else:
-        res["notes"].append("hnswlib not installed")
-
-    del flat, X, X32
-    gc.collect()
-    return res
+        space = {"euclidean": "l2", "inner_product": "ip", "cosine": "cosine"}[metric]
+        bf = hnswlib.BFIndex(space=space, dim=X.shape[1])
+        bf.init_index(max_elements=len(X))
+        bf.add_items(X32)
+        if hasattr(bf, "set_num_threads"):
+            bf.set_num_threads(1)
+        out["hnswlib BFIndex f32"] = lambda q, bf=bf: bf.knn_query(q.astype(np.float32), k=k)
+    return out
 
 
-def print_case(res):
-    base = res["search"]["PyFlat (numpy query)"][0]
-    print(f"\nN={res['n']:,} dim={res['dim']} k={res['k']}: search, single thread")
-    print(f"  {'method':36s} {'median ms':>10s} {'QPS':>10s} {'latency / PyFlat':>17s}")
-    for name, (lat, qps) in res["search"].items():
-        print(f"  {name:36s} {lat * 1e3:10.3f} {qps:10.1f} {lat / base:16.2f}x")
-    print(f"  PyFlat ids agree with numpy's exact top {res['k']}: {res['agreement_with_numpy']:.1%}")
-    base_i = res["ingest"]["PyFlat.create(numpy)"]
-    print("  ingestion:")
-    for name, t in res["ingest"].items():
-        print(f"  {name:36s} {t:9.3f} s  {t / base_i:8.2f}x  ({res['n'] / t:,.0f} vectors/s)")
-    for note in res["notes"]:
-        print(f"  note: {note}")
+def ingest(X, repeats=3):
+    """Median seconds of PyFlat.create(X) and of X.copy(), alternated."""
+    create, copy = [], []
+    for _ in range(repeats):
+        index = ombrix.PyFlat(X.shape[1])
+        t = time.perf_counter()
+        index.create(X)
+        create.append(time.perf_counter() - t)
+        del index
+        t = time.perf_counter()
+        c = X.copy()
+        copy.append(time.perf_counter() - t)
+        del c
+    return statistics.median(create), statistics.median(copy)
 
 
-def print_summary(results):
-    print("\nSummary: median latency per query in ms (ratio to PyFlat with a numpy query)")
-    names = []
-    for r in results:
-        for name in r["search"]:
-            if name not in names:
-                names.append(name)
-    short = {n: n.replace(" (float32)", "*").replace(" query)", ")") for n in names}
-    header = f"  {'N':>8s} {'dim':>5s} " + " ".join(f"{short[n][:22]:>22s}" for n in names)
-    print(header)
-    for r in results:
-        base = r["search"]["PyFlat (numpy query)"][0]
-        cells = []
-        for n in names:
-            if n in r["search"]:
-                lat = r["search"][n][0]
-                cells.append(f"{lat * 1e3:9.3f} ({lat / base:5.2f}x)".rjust(22))
-            else:
-                cells.append("-".rjust(22))
-        print(f"  {r['n']:8,d} {r['dim']:5d} " + " ".join(cells))
-    print("  * float32 copies of the data (faiss and hnswlib take no float64); PyFlat and numpy scan float64.")
+def run(args):
+    floor_lib = load_floor(args.floor_lib)
+    rng = np.random.default_rng(args.seed)
+    results = []
+    for name, X, queries in datasets(args, rng):
+        n, d = X.shape
+        Q = queries if queries is not None else rng.standard_normal((args.queries + 1, d))
+        Q = [np.ascontiguousarray(q) for q in Q]
+        create, copy = ingest(X)
+        case = {"data": name, "n": n, "dim": d, "k": args.k, "create_s": create, "copy_s": copy,
+                "metrics": {}}
+        print(f"\n--- {name}: create {create * 1e3:.1f} ms, numpy copy {copy * 1e3:.1f} ms "
+              f"({create / copy:.2f}x)", flush=True)
+        for metric in METRICS:
+            flat = ombrix.PyFlat(d, metric)
+            flat.create(X)
+            methods = {"PyFlat f64": lambda q, flat=flat: flat.search(q, args.k)}
+            methods.update(numpy_methods(X, metric, args.k))
+            methods.update(peer_methods(X, metric, args.k))
+            # Floor and methods alternate so that a noisy neighbour hits them alike.
+            times = {m: [] for m in methods}
+            floors = []
+            for rep in range(3):
+                floors.append(floor_lib.read_floor_seconds(X.nbytes, 5, 1))
+                for m, f in methods.items():
+                    times[m].append(median_time(f, Q))
+            row = {m: statistics.median(t) for m, t in times.items()}
+            row[FLOOR] = statistics.median(floors)
+            mismatched = sum(
+                [i for i, _ in flat.search(q, args.k)] != exact_numpy_ids(X, q, metric, args.k) for q in Q)
+            case["metrics"][metric] = {"ms": {m: s * 1e3 for m, s in row.items()}, "id_mismatches": mismatched}
+            print_metric(metric, row, mismatched, len(Q))
+        results.append(case)
+    return results
+
+
+def print_metric(metric, row, mismatched, queries):
+    floor, ours = row[FLOOR], row["PyFlat f64"]
+    print(f"  {metric}: ids equal numpy float64's on {queries - mismatched}/{queries} queries")
+    for m, s in sorted(row.items(), key=lambda p: p[1]):
+        print(f"    {m:28s} {s * 1e3:9.3f} ms  {s / floor:6.2f}x floor  PyFlat {s / ours:6.2f}x faster")
 
 
 def markdown(results):
-    """The summary as a Markdown table, ready to paste into the README."""
-    k = results[0]["k"]
-    lines = [f"Exact search, k={k}, median latency per query in ms, single thread "
-             "(ratio to PyFlat; * = float32 data):", "",
-             "| N | dim | PyFlat | numpy float64 | faiss IndexFlatL2* | hnswlib BFIndex* |",
-             "|---|---|---|---|---|---|"]
-    cols = ["PyFlat (numpy query)", "numpy float64", "faiss IndexFlatL2 (float32)", "hnswlib BFIndex (float32)"]
-    for r in results:
-        base = r["search"]["PyFlat (numpy query)"][0]
-        cells = []
-        for c in cols:
-            if c in r["search"]:
-                lat = r["search"][c][0]
-                cells.append(f"{lat * 1e3:.3f}" if c.startswith("PyFlat") else f"{lat * 1e3:.3f} ({lat / base:.2f}x)")
-            else:
-                cells.append("-")
-        lines.append(f"| {r['n']:,} | {r['dim']} | " + " | ".join(cells) + " |")
-    lines += ["", "Ingestion with `PyFlat.create`, seconds:", "",
-              "| N | dim | from numpy | from list of lists | plain numpy copy |", "|---|---|---|---|---|"]
-    for r in results:
-        ing = r["ingest"]
-        cell = lambda key: f"{ing[key]:.3f}" if key in ing else "not measured"
-        lines.append(f"| {r['n']:,} | {r['dim']} | {cell('PyFlat.create(numpy)')} | "
-                     f"{cell('PyFlat.create(list of lists)')} | {cell('numpy X.copy() (reference)')} |")
+    lines = ["| data | metric | PyFlat ms | read floor ms | PyFlat / floor | numpy `X @ q` ms | "
+             "numpy / PyFlat | best other peer | create / numpy copy |",
+             "|---|---|---|---|---|---|---|---|---|"]
+    for case in results:
+        for metric, r in case["metrics"].items():
+            ms = r["ms"]
+            ours, floor = ms["PyFlat f64"], ms[FLOOR]
+            others = {m: v for m, v in ms.items() if m not in ("PyFlat f64", FLOOR) and not m.startswith("numpy")}
+            best = min(others.items(), key=lambda p: p[1]) if others else ("-", float("nan"))
+            lines.append(f"| {case['data']} | {metric} | {ours:.3f} | {floor:.3f} | {ours / floor:.2f}x | "
+                         f"{ms['numpy X @ q']:.3f} | {ms['numpy X @ q'] / ours:.2f}x | "
+                         f"{best[0]} {best[1]:.3f} | {case['create_s'] / case['copy_s']:.2f}x |")
     return "\n".join(lines) + "\n"
 
 
@@ -201,71 +244,42 @@ def plot(results, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    cases = [f"N={r['n']:,}\ndim={r['dim']}" for r in results]
-    names = []
-    for r in results:
-        for name in r["search"]:
-            if name not in names:
-                names.append(name)
-    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(14, 5.5))
-    width = 0.8 / len(names)
-    x = np.arange(len(results))
-    for i, name in enumerate(names):
-        vals = [r["search"].get(name, (np.nan, np.nan))[1] for r in results]
-        ax1.bar(x + i * width - 0.4 + width / 2, vals, width, label=name)
-    ax1.set_xticks(x, cases)
-    ax1.set_yscale("log")
-    ax1.set_ylabel("queries per second (single thread, log)")
-    ax1.set_title(f"Exact search, k={results[0]['k']}")
-    ax1.legend(fontsize=8)
-
-    inames = []
-    for r in results:
-        for name in r["ingest"]:
-            if name not in inames:
-                inames.append(name)
-    width = 0.8 / len(inames)
-    for i, name in enumerate(inames):
-        vals = [r["ingest"].get(name, np.nan) for r in results]
-        ax2.bar(x + i * width - 0.4 + width / 2, vals, width, label=name)
-    ax2.set_xticks(x, cases)
-    ax2.set_yscale("log")
-    ax2.set_ylabel("seconds (log)")
-    ax2.set_title("Ingestion time")
-    ax2.legend(fontsize=8)
+    cases = [(c["data"], m, r["ms"]) for c in results for m, r in c["metrics"].items()]
+    methods = sorted({m for _, _, ms in cases for m in ms}, key=lambda m: (m != "PyFlat f64", m != FLOOR, m))
+    fig, ax = plt.subplots(figsize=(15, 6))
+    width = 0.8 / len(methods)
+    for i, m in enumerate(methods):
+        values = [ms.get(m, np.nan) / ms[FLOOR] for _, _, ms in cases]
+        ax.bar(np.arange(len(cases)) + i * width, values, width, label=m)
+    ax.axhline(1.0, color="black", linewidth=0.8)
+    ax.set_xticks(np.arange(len(cases)) + 0.4)
+    ax.set_xticklabels([f"{d}\n{m}" for d, m, _ in cases], fontsize=7)
+    ax.set_ylabel("query time / time to read the float64 data once")
+    ax.set_yscale("log")
+    ax.set_title("Exact search, one thread, k = 10 (lower is better; float32 peers read half the bytes)")
+    ax.legend(fontsize=8, ncol=3)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
-    plt.close(fig)
 
 
 def main(argv=None):
     args = parse_args(argv)
+    results = run(args)
     os.makedirs(args.out, exist_ok=True)
-    print(f"ombrix PyFlat benchmark  python {platform.python_version()}  numpy {np.__version__}  "
-          f"faiss {getattr(faiss, '__version__', 'absent')}  "
-          f"hnswlib {'present' if hnswlib else 'absent'}  cpus {os.cpu_count()}  {platform.machine()}")
-    print(f"sizes {args.sizes}  dims {args.dims}  k {args.k}  float64 Gaussian data, seed {args.seed}")
-    rng = np.random.default_rng(args.seed)
-    results = []
-    for n in args.sizes:
-        for dim in args.dims:
-            r = run_case(n, dim, args, rng)
-            print_case(r)
-            results.append(r)
-    print_summary(results)
-
     tag = "quick" if args.quick else "full"
+    meta = {"python": sys.version.split()[0], "numpy": np.__version__, "machine": platform.machine(),
+            "k": args.k, "queries": args.queries}
     with open(os.path.join(args.out, f"bench_flat_{tag}.json"), "w") as f:
-        json.dump(results, f, indent=1)
+        json.dump({"meta": meta, "results": results}, f, indent=1)
+    table = markdown(results)
     with open(os.path.join(args.out, f"bench_flat_{tag}.md"), "w") as f:
-        f.write(markdown(results))
+        f.write(table)
+    print("\n" + table)
     if not args.no_plot:
         try:
-            path = os.path.join(args.out, f"bench_flat_{tag}.png")
-            plot(results, path)
-            print(f"\nchart written to {path}")
+            plot(results, os.path.join(args.out, f"bench_flat_{tag}.png"))
         except ImportError:
-            print("\nmatplotlib not installed: no chart", file=sys.stderr)
+            print("matplotlib not installed: no chart", file=sys.stderr)
 
 
 if __name__ == "__main__":
