@@ -16,20 +16,6 @@ using kernels::kBlockLanes;
 // (a fraction of a millisecond).
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
 
-// Rewrites kBlockLanes row-major vectors coordinate-major. Copying in tiles
-// of eight coordinates keeps both sides within a few cache lines per row.
-void transpose_into_block(const double* rows, std::size_t dim, double* block) noexcept {
-    constexpr std::size_t tile = 8;
-    for (std::size_t j0 = 0; j0 < dim; j0 += tile) {
-        const std::size_t width = std::min(tile, dim - j0);
-        double* out = block + j0 * kBlockLanes;
-        for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
-            const double* in = rows + lane * dim + j0;
-            for (std::size_t t = 0; t < width; ++t) out[t * kBlockLanes + lane] = in[t];
-        }
-    }
-}
-
 // Sizes of the storage for `count` vectors, or false when they overflow.
 bool storage_sizes(std::uint64_t count, std::uint64_t dim, std::size_t& block_values) noexcept {
     const std::uint64_t grouped = count / kBlockLanes * kBlockLanes;
@@ -121,7 +107,7 @@ void Flat::append(const double* rows, std::size_t count) noexcept {
         double* block = blocks_.data() + (count_ / kBlockLanes) * kBlockLanes * dim_;
         const double* next = rows + done * dim_;
         if (in_tail == 0 && count - done >= kBlockLanes) {
-            transpose_into_block(next, dim_, block);
+            kernels::best().pack(next, static_cast<std::size_t>(dim_), block);
             done += kBlockLanes;
             count_ += kBlockLanes;
             continue;
@@ -130,7 +116,7 @@ void Flat::append(const double* rows, std::size_t count) noexcept {
         std::memcpy(tail_.data() + in_tail * dim_, next, take * dim_ * sizeof(double));
         done += take;
         count_ += take;
-        if (in_tail + take == kBlockLanes) transpose_into_block(tail_.data(), dim_, block);
+        if (in_tail + take == kBlockLanes) kernels::best().pack(tail_.data(), static_cast<std::size_t>(dim_), block);
     }
 }
 

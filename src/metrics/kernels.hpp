@@ -32,11 +32,16 @@ inline constexpr std::size_t kBlockLanes = 32;
 using BlockKernel = bool (*)(const double* query, const double* block, std::size_t dim, bool may_abandon,
                              double abandon_at, double* sums) noexcept;
 
+// Writes kBlockLanes row-major vectors of length dim into one block: a pure
+// copy of bits, in blocked order.
+using PackKernel = void (*)(const double* rows, std::size_t dim, double* block) noexcept;
+
 struct Variant {
     const char* name;
     RowKernel row;
     BlockKernel block_euclidean;
     BlockKernel block_dot;
+    PackKernel pack;
 };
 
 // The kernels this CPU can run, fastest first; the first is the one in use.

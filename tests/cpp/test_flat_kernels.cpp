@@ -69,6 +69,10 @@ TEST_P(KernelVariants, BlockSumsMatchScalar) {
             std::vector<double> block(rows.size());
             for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
                 for (std::size_t j = 0; j < dim; ++j) block[j * kernels::kBlockLanes + l] = rows[l * dim + j];
+            std::vector<double> packed(rows.size() + 1, 7.0);
+            variant.pack(rows.data(), dim, packed.data());
+            EXPECT_EQ(std::memcmp(packed.data(), block.data(), block.size() * sizeof(double)), 0) << variant.name;
+            EXPECT_EQ(packed.back(), 7.0) << variant.name;
             for (bool euclidean : {true, false}) {
                 double sums[kernels::kBlockLanes];
                 const auto kernel = euclidean ? variant.block_euclidean : variant.block_dot;
