@@ -35,23 +35,29 @@ struct ComesOutLater {
     }
 };
 
-// Per-thread buffers of the layer search, reused across calls and indexes;
-// several threads may search one index at the same time.
-struct Scratch {
-    // stamps[id] == epoch: visited in this search. 16 bits keep the array
-    // cache-resident; it is cleared once every 65535 searches.
-    std::vector<std::uint16_t> stamps;
+// A set of node ids emptied in O(1): marks[id] == epoch means "in the set".
+// 16 bits keep the array cache-resident; it is wiped once every 65535 uses.
+struct Marks {
+    std::vector<std::uint16_t> marks;
     std::uint16_t epoch = 0;
-    std::vector<Candidate> heap;
-    std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
 
+    // Empties the set for a graph of `nodes` nodes.
     void start(std::size_t nodes) {
-        if (stamps.size() < nodes) stamps.resize(nodes, 0);
+        if (marks.size() < nodes) marks.resize(nodes, 0);
         if (++epoch == 0) {
-            std::fill(stamps.begin(), stamps.end(), 0);
+            std::fill(marks.begin(), marks.end(), 0);
             epoch = 1;
         }
     }
+};
+
+// Per-thread buffers, reused across calls and indexes; several threads may
+// search one index at the same time.
+struct Scratch {
+    Marks visited;                      // nodes visited by the current layer search
+    Marks linked;                       // nodes linked to the node being inserted
+    std::vector<Candidate> heap;
+    std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
 };
 
 Scratch& scratch() noexcept {
@@ -60,12 +66,35 @@ Scratch& scratch() noexcept {
 }
 
 // After every smaller entry; among equal entries, just before the last one.
-std::vector<ScoredId>::iterator insert_position(std::vector<ScoredId>& result, double dist) noexcept {
-    const auto lower = std::partition_point(result.begin(), result.end(),
-                                            [dist](const ScoredId& e) { return goes_before(e.distance, dist); });
-    const auto upper = std::partition_point(lower, result.end(),
-                                            [dist](const ScoredId& e) { return !goes_before(dist, e.distance); });
-    return lower == upper ? lower : upper - 1;
+// A number goes before the first entry that is greater (or NaN); the entry
+// ahead of that one is smaller or equal, and if equal the last of its kind.
+// Most fresh nodes come through here, so the search has no branch on the
+// data.
+std::size_t insert_position(const std::vector<ScoredId>& result, double dist) noexcept {
+    const std::size_t size = result.size();
+    if (std::isnan(dist)) return size > 0 && std::isnan(result.back().distance) ? size - 1 : size;
+    const ScoredId* const data = result.data();
+    std::size_t base = 0, n = size;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base += half * static_cast<std::size_t>(data[base + half - 1].distance <= dist);
+        n -= half;
+    }
+    if (n == 1) base += static_cast<std::size_t>(data[base].distance <= dist);
+    if (base > 0 && !(data[base - 1].distance < dist)) --base;
+    return base;
+}
+
+// Puts `entry` at `position`; a result that already holds `ef` entries
+// drops its last one.
+void place(std::vector<ScoredId>& result, std::size_t position, ScoredId entry, std::uint64_t ef) {
+    const auto at = result.begin() + static_cast<std::ptrdiff_t>(position);
+    if (result.size() < ef) {
+        result.insert(at, entry);
+        return;
+    }
+    std::move_backward(at, result.end() - 1, result.end());
+    *at = entry;
 }
 
 // Room for one more element without reallocating inside a multi-list append.
@@ -171,9 +200,9 @@ std::span<const Metadata> HNSW::row(Id id) const noexcept {
 void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, std::uint64_t layer,
                         const Filter* filter, std::size_t position, std::vector<ScoredId>& result) const {
     Scratch& s = scratch();
-    s.start(levels_.size());
-    const std::uint16_t epoch = s.epoch;
-    std::uint16_t* const stamps = s.stamps.data();
+    s.visited.start(levels_.size());
+    const std::uint16_t epoch = s.visited.epoch;
+    std::uint16_t* const stamps = s.visited.marks.data();
     std::vector<Candidate>& heap = s.heap;
     std::vector<Id>& fresh = s.fresh;
     heap.clear();
@@ -261,8 +290,7 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
                     const Id n = out[start + j];
                     heap.push_back({dist, n});
                     std::push_heap(heap.begin(), heap.end(), ComesOutLater{});
-                    result.insert(insert_position(result, dist), ScoredId{dist, n});
-                    if (result.size() > ef) result.pop_back();
+                    place(result, insert_position(result, dist), ScoredId{dist, n}, ef);
                 }
             }
         }
@@ -387,6 +415,10 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         // it joins the layer populations once they are done.
         const std::optional<HNSWError> error = [&]() -> std::optional<HNSWError> {
             const PreparedQuery prepared = prepare_query(metric_, vector, dim_);
+            Marks& linked_to_x = scratch().linked;
+            linked_to_x.start(levels_.size());
+            std::uint16_t* const marks = linked_to_x.marks.data();
+            const std::uint16_t mark = linked_to_x.epoch;
             std::vector<ScoredId> found;
             Id entry = 0;
             // Above the highest level of any node but node 0 a connecting pass
@@ -403,17 +435,26 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
                 if (ef_construction_ == 0) return HNSWError::InvalidEF;
                 layer_search(prepared, entry, ef_construction_, layer, nullptr, 0, found);
                 linked.reserve(linked.size() + found.size());
+                // The targets' lists lie scattered and each is reached through
+                // two headers: fetch every level for all targets at once.
+                for (const ScoredId& r : found)
+                    if (r.id < size()) __builtin_prefetch(&adjacency_[r.id]);
+                for (const ScoredId& r : found)
+                    if (r.id < size()) __builtin_prefetch(adjacency_[r.id].data());
+                for (const ScoredId& r : found)
+                    if (r.id < size()) {
+                        const std::vector<Id>& all = adjacency_[r.id].front();
+                        __builtin_prefetch(all.data() + all.size(), 1);
+                    }
                 for (const ScoredId& r : found) {
                     if (r.id >= size()) return HNSWError::InvalidNodeID;
                     const Id target = static_cast<Id>(r.id);
-                    // Only x is appended anywhere during its insert, so a target
-                    // linked by an earlier pass ends its list with x; links go
-                    // both ways, so x lists it then too.
-                    if (target == x) continue;
-                    const std::vector<Id>& all = adjacency_[target][0];
-                    if (!all.empty() && all.back() == x) continue;
+                    // Links go both ways, so a target linked by an earlier pass
+                    // is in x's list already, and x in its.
+                    if (target == x || marks[target] == mark) continue;
                     append_link(target, x);
                     linked.push_back(target);
+                    marks[target] = mark;
                     append_link(x, target);
                 }
                 entry = x;
