@@ -3,12 +3,25 @@
 For each N (default 2000, 10000, 20000), dim 128, k 10, float64 Gaussian data, it
 builds a PyHNSW with the default parameters under each metric ("euclidean",
 "angular", "inner_product"), times single-threaded searches, and scores recall@k
-against the exact answer. PyFlat runs on the same data, and hnswlib / faiss
-IndexHNSWFlat (M=16, efConstruction=200, ef=50, float32, one thread) when installed.
+against the exact answer, then fits the growth exponent of build time over N.
+PyFlat runs on the same data, and hnswlib / faiss IndexHNSWFlat / usearch when
+installed (M=16, efConstruction=200, float32, one thread), each at ef=50 and at
+the smallest ef of a sweep that reaches recall 0.95 and 0.99.
+
+Last, the C++ program benchmarks/hnsw_counts.cpp (built by `make bench`) gives
+the exact work of the core at N = --count-sizes: distance evaluations, list
+entries scanned and expansions per insert and per search, and build and search
+CPU time against the floor (evaluations x the cost of one distance in a
+contiguous scan). With --baseline-counts pointing at the same program built
+against another core, both run in turn, pinned to CPU 0, --repeats times, and
+the medians are compared side by side; equal checksums show that both cores
+returned the same results.
 
     python benchmarks/bench_hnsw.py                 # full run
     python benchmarks/bench_hnsw.py --quick         # small smoke run
     python benchmarks/bench_hnsw.py --sizes 2000,10000 --metrics euclidean
+    python benchmarks/bench_hnsw.py --sizes 2000 --count-sizes 10000,20000 \
+        --baseline-counts /path/to/old/hnsw_counts
 
 Ranking: ombrix ranks by the raw metric value, smallest first, for every metric.
 The exact answer is therefore the k smallest Euclidean distances, the k smallest
@@ -26,9 +39,12 @@ than linearly: 20 000 vectors can take minutes. That is what this measures.
 import argparse
 import gc
 import json
+import math
 import os
 import platform
+import shutil
 import statistics
+import subprocess
 import sys
 import time
 
@@ -37,10 +53,19 @@ import numpy as np
 import ombrix
 
 from common import RESULTS_DIR, faiss, hnswlib, time_queries
+
+try:
+    import usearch.index as usearch_index
+except ImportError:
+    usearch_index = None
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 METRICS = ("euclidean", "angular", "inner_product")
 FLAT_METRIC = {"euclidean": "euclidean", "angular": "cosine", "inner_product": "inner_product"}
 HNSWLIB_SPACE = {"euclidean": "l2", "angular": "cosine", "inner_product": "ip"}
 PEER_M, PEER_EF_CONSTRUCTION, PEER_EF = 16, 200, 50
+PEER_EF_SWEEP = (10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024)
+RECALL_TARGETS = (0.95, 0.99)
 
 
 def parse_args(argv=None):
@@ -56,6 +81,12 @@ def parse_args(argv=None):
     p.add_argument("--budget", type=float, default=5.0, help="seconds of searching per method and case")
     p.add_argument("--count-at", type=int, default=10000,
                    help="N at which distance evaluations per insert/search are reported")
+    p.add_argument("--count-sizes", type=str, default="10000,20000",
+                   help="N values for hnsw_counts (empty: skip it)")
+    p.add_argument("--counts-bin", type=str, default=os.path.join(REPO, "build", "bench", "hnsw_counts"))
+    p.add_argument("--baseline-counts", type=str, default=None,
+                   help="hnsw_counts built against another core, compared side by side")
+    p.add_argument("--repeats", type=int, default=3, help="hnsw_counts runs per program and N (medians)")
     p.add_argument("--seed", type=int, default=2024)
     p.add_argument("--out", type=str, default=RESULTS_DIR)
     p.add_argument("--no-plot", action="store_true")
@@ -65,7 +96,10 @@ def parse_args(argv=None):
         a.queries = min(a.queries, 50)
         a.budget = min(a.budget, 1.0)
         a.count_at = 1000 if a.count_at == 10000 else a.count_at
+        a.count_sizes = "1000" if a.count_sizes == "10000,20000" else a.count_sizes
+        a.repeats = 1
     a.sizes = [int(float(s)) for s in (a.sizes or "2000,10000,20000").split(",")]
+    a.count_sizes = [int(float(s)) for s in a.count_sizes.split(",") if s]
     a.metrics = [m for m in a.metrics.split(",") if m]
     a.peer_metrics = [m for m in a.peer_metrics.split(",") if m]
     for m in a.metrics + a.peer_metrics:
@@ -139,19 +173,43 @@ def bench_flat(X, Q_lists, metric, args):
     return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [[i for i, _ in r] for r in out]}
 
 
-def bench_hnswlib(X32, Q32, metric, args):
+def peer_at_targets(search_at, set_ef, Q32, truth, args):
+    """QPS of a peer at ef = PEER_EF and at the smallest swept ef reaching each
+    recall target (None where no swept ef reaches it)."""
+    def measure(ef):
+        set_ef(ef)
+        lat, qps, out, _ = time_queries(search_at, Q32, args.budget / 5, 10)
+        return {"ef": ef, "lat_s": lat, "qps": qps, "recall": recall(out, truth, args.k)}
+
+    row = measure(PEER_EF)
+    found = {}
+    for ef in PEER_EF_SWEEP:
+        set_ef(ef)
+        # A quick pass over the queries for recall; time only the chosen ef.
+        r = recall([search_at(q) for q in Q32], truth, args.k)
+        for target in RECALL_TARGETS:
+            if target not in found and r >= target:
+                found[target] = measure(ef)
+        if len(found) == len(RECALL_TARGETS):
+            break
+    row["at_recall"] = {str(t): found.get(t) for t in RECALL_TARGETS}
+    return row
+
+
+def bench_hnswlib(X32, Q32, metric, args, truth):
     n, dim = X32.shape
     index = hnswlib.Index(space=HNSWLIB_SPACE[metric], dim=dim)
     index.init_index(max_elements=n, M=PEER_M, ef_construction=PEER_EF_CONSTRUCTION, random_seed=args.seed)
     t0 = time.perf_counter()
     index.add_items(X32, num_threads=1)
     build = time.perf_counter() - t0
-    index.set_ef(PEER_EF)
-    lat, qps, out, _ = time_queries(lambda q: index.knn_query(q, k=args.k, num_threads=1)[0][0], Q32, args.budget, 10)
-    return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [r.tolist() for r in out]}
+    row = peer_at_targets(lambda q: index.knn_query(q, k=args.k, num_threads=1)[0][0].tolist(),
+                          index.set_ef, Q32, truth, args)
+    row["build_s"] = build
+    return row
 
 
-def bench_faiss(X32, Q32, metric, args):
+def bench_faiss(X32, Q32, metric, args, truth):
     n, dim = X32.shape
     faiss.omp_set_num_threads(1)
     if metric == "euclidean":
@@ -165,9 +223,30 @@ def bench_faiss(X32, Q32, metric, args):
     t0 = time.perf_counter()
     index.add(X32)
     build = time.perf_counter() - t0
-    index.hnsw.efSearch = PEER_EF
-    lat, qps, out, _ = time_queries(lambda q: index.search(q, args.k)[1][0], Q32, args.budget, 10)
-    return {"build_s": build, "lat_s": lat, "qps": qps, "ids": [r.tolist() for r in out]}
+
+    def set_ef(ef):
+        index.hnsw.efSearch = ef
+
+    row = peer_at_targets(lambda q: index.search(q, args.k)[1][0].tolist(), set_ef, Q32, truth, args)
+    row["build_s"] = build
+    return row
+
+
+def bench_usearch(X32, Q32, metric, args, truth):
+    n, dim = X32.shape
+    index = usearch_index.Index(ndim=dim, metric={"euclidean": "l2sq", "angular": "cos", "inner_product": "ip"}[metric],
+                                dtype="f32", connectivity=PEER_M, expansion_add=PEER_EF_CONSTRUCTION)
+    t0 = time.perf_counter()
+    index.add(np.arange(n), X32, threads=1)
+    build = time.perf_counter() - t0
+
+    def set_ef(ef):
+        index.expansion_search = ef
+
+    row = peer_at_targets(lambda q: index.search(q.reshape(-1), args.k, threads=1).keys.tolist(),
+                          set_ef, Q32, truth, args)
+    row["build_s"] = build
+    return row
 
 
 def run_size(n, args, rng):
@@ -187,14 +266,21 @@ def run_size(n, args, rng):
                 ("ombrix PyFlat", lambda: bench_flat(X, Q_lists, metric, args))]
         if metric in args.peer_metrics:
             if hnswlib is not None:
-                runs.append(("hnswlib HNSW", lambda: bench_hnswlib(X32, Q32, metric, args)))
+                runs.append(("hnswlib HNSW", lambda: bench_hnswlib(X32, Q32, metric, args, truth)))
             if faiss is not None:
-                runs.append(("faiss IndexHNSWFlat", lambda: bench_faiss(X32, Q32, metric, args)))
+                runs.append(("faiss IndexHNSWFlat", lambda: bench_faiss(X32, Q32, metric, args, truth)))
+            if usearch_index is not None:
+                runs.append(("usearch Index", lambda: bench_usearch(X32, Q32, metric, args, truth)))
         for name, fn in runs:
             print(f"  N={n:,} {metric:13s} {name:20s} ...", end="", flush=True)
             r = fn()
-            r.update(n=n, metric=metric, method=name, recall=recall(r.pop("ids"), truth, k))
-            print(f" build {r['build_s']:8.2f} s  {r['qps']:9.1f} QPS  recall@{k} {r['recall']:.3f}", flush=True)
+            if "ids" in r:
+                r["recall"] = recall(r.pop("ids"), truth, k)
+            r.update(n=n, metric=metric, method=name)
+            print(f" build {r['build_s']:8.2f} s  {r['qps']:9.1f} QPS  recall@{k} {r['recall']:.3f}", end="")
+            for target, at in r.get("at_recall", {}).items():
+                print(f"  | recall {target}: " + (f"ef {at['ef']} {at['qps']:.0f} QPS" if at else "not reached"), end="")
+            print(flush=True)
             rows.append(r)
     return rows
 
@@ -251,6 +337,95 @@ def print_distance_counts(rows, n):
         print("  program benchmarks/hnsw_counts.cpp (built and run by `make bench`).")
 
 
+def growth_exponents(rows):
+    """Least-squares slope of log(build time) over log(N), per metric."""
+    out = {}
+    for metric in METRICS:
+        pts = [(math.log(r["n"]), math.log(r["build_s"])) for r in rows
+               if r["metric"] == metric and r["method"] == "ombrix PyHNSW" and r["build_s"] > 0]
+        if len(pts) < 2 or len({x for x, _ in pts}) < 2:
+            continue
+        mx = statistics.fmean(x for x, _ in pts)
+        my = statistics.fmean(y for _, y in pts)
+        out[metric] = sum((x - mx) * (y - my) for x, y in pts) / sum((x - mx) ** 2 for x, _ in pts)
+    if out:
+        print("\nGrowth of PyHNSW build time, fitted as N^e over N = "
+              + ", ".join(f"{n:,}" for n in sorted({r['n'] for r in rows})))
+        for metric, e in out.items():
+            print(f"  {metric:13s} e = {e:.2f}")
+    return out
+
+
+def run_counts_program(path, n, args):
+    cmd = [path, "--json", str(n), str(args.dim), str(args.queries)]
+    if shutil.which("taskset"):
+        cmd = ["taskset", "-c", "0"] + cmd
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    done = subprocess.run(cmd, check=True, capture_output=True, text=True, env=env)
+    return [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
+
+
+def bench_counts(args):
+    """Median hnsw_counts figures per (program, N, metric); programs alternate."""
+    programs = [("after", args.counts_bin)]
+    if args.baseline_counts:
+        programs.insert(0, ("before", args.baseline_counts))
+    if not args.count_sizes or not os.path.exists(args.counts_bin):
+        if args.count_sizes:
+            print(f"\n{args.counts_bin} not built (make bench builds it): no exact counts")
+        return []
+    runs = {}
+    for rep in range(args.repeats):
+        for n in args.count_sizes:
+            order = programs if rep % 2 == 0 else programs[::-1]
+            for tag, path in order:
+                print(f"  hnsw_counts {tag:6s} N={n:,} run {rep + 1}/{args.repeats} ...", end="", flush=True)
+                for r in run_counts_program(path, n, args):
+                    runs.setdefault((tag, n, r["metric"]), []).append(r)
+                    print(f" {r['metric']} {r['build_s']:.2f} s", end="", flush=True)
+                print(flush=True)
+    rows = []
+    for (tag, n, metric), rs in runs.items():
+        med = {key: statistics.median(r[key] for r in rs) for key in rs[0] if isinstance(rs[0][key], (int, float))}
+        med.update(program=tag, n=n, metric=metric, checksums=sorted({r["checksum"] for r in rs}), runs=len(rs))
+        med["build_floor"] = med["build_s"] / (med["insert_evals"] * n * med["seconds_per_distance"])
+        med["search_floor"] = med["search_s"] / (med["search_evals"] * med["seconds_per_distance"])
+        rows.append(med)
+    print_counts(rows)
+    return rows
+
+
+def print_counts(rows):
+    print("\nhnsw_counts (C++ core, defaults, dim / queries as above, CPU time, medians); "
+          "floor = time / (evaluations x one contiguous-scan distance)")
+    print(f"  {'N':>6s} {'metric':13s} {'core':6s} {'build s':>8s} {'floor':>6s} {'search us':>10s} {'floor':>6s} "
+          f"{'evals/ins':>10s} {'scan/ins':>9s} {'exp/ins':>8s} {'evals/q':>8s} {'scan/q':>8s} {'exp/q':>7s} "
+          f"{'bytes/node':>10s}  checksum")
+    for r in sorted(rows, key=lambda r: (r["n"], METRICS.index(r["metric"]), r["program"] != "before")):
+        def count(key):
+            return f"{r[key]:.0f}" if r[key] >= 0 else "-"
+        print(f"  {r['n']:6d} {r['metric']:13s} {r['program']:6s} {r['build_s']:8.2f} {r['build_floor']:6.2f} "
+              f"{r['search_s'] * 1e6:10.1f} {r['search_floor']:6.2f} {count('insert_evals'):>10s} "
+              f"{count('insert_scanned'):>9s} {count('insert_expansions'):>8s} {count('search_evals'):>8s} "
+              f"{count('search_scanned'):>8s} {count('search_expansions'):>7s} {r['bytes_per_node']:10.0f}  "
+              f"{','.join(r['checksums'])}")
+    pairs = {}
+    for r in rows:
+        pairs.setdefault((r["n"], r["metric"]), {})[r["program"]] = r
+    shown = False
+    for (n, metric), p in sorted(pairs.items(), key=lambda kv: (kv[0][0], METRICS.index(kv[0][1]))):
+        if "before" not in p:
+            continue
+        if not shown:
+            print("  after / before:")
+            shown = True
+        b, a = p["before"], p["after"]
+        same = "same results" if b["checksums"] == a["checksums"] else "RESULTS DIFFER"
+        print(f"    N={n:,} {metric:13s} build {a['build_s'] / b['build_s']:.2f}x  search "
+              f"{a['search_s'] / b['search_s']:.2f}x  bytes/node {a['bytes_per_node'] / b['bytes_per_node']:.2f}x  "
+              f"evaluations/insert {a['insert_evals'] / b['insert_evals']:.3f}x, {same}")
+
+
 def markdown(rows, dim, k):
     """The results as Markdown tables, ready to paste into the README."""
     lines = [f"HNSW, dim {dim}, k={k}, single thread; ratios relative to ombrix PyHNSW:", "",
@@ -261,6 +436,17 @@ def markdown(rows, dim, k):
         b = base[(r["n"], r["metric"])]
         lines.append(f"| {r['n']:,} | {r['metric']} | {r['method']} | {r['build_s']:.2f} | "
                      f"{r['lat_s'] * 1e3:.3f} | {r['qps']:.0f} | {r['qps'] / b['qps']:.2f}x | {r['recall']:.3f} |")
+    peers = [r for r in rows if r.get("at_recall")]
+    if peers:
+        lines += ["", "Peers at the smallest swept ef reaching each recall (QPS, single thread):", "",
+                  "| N | metric | method | " + " | ".join(f"recall {t}" for t in RECALL_TARGETS) + " |",
+                  "|---|---|---|" + "---|" * len(RECALL_TARGETS)]
+        for r in peers:
+            cells = []
+            for t in RECALL_TARGETS:
+                at = r["at_recall"][str(t)]
+                cells.append(f"ef {at['ef']}: {at['qps']:.0f} QPS ({at['recall']:.3f})" if at else "not reached")
+            lines.append(f"| {r['n']:,} | {r['metric']} | {r['method']} | " + " | ".join(cells) + " |")
     counted = [r for r in rows if r["method"] == "ombrix PyHNSW" and "evals_exact" in r]
     if counted:
         kind = "exact" if all(r["evals_exact"] for r in counted) else "time-equivalent"
@@ -269,6 +455,25 @@ def markdown(rows, dim, k):
         for r in counted:
             lines.append(f"| {r['metric']} | {r['evals_per_insert']:.0f} | {r['evals_per_search']:.0f} |")
     return "\n".join(lines) + "\n"
+
+
+def counts_markdown(counts, exponents):
+    lines = []
+    if exponents:
+        lines += ["", "Build time growth, N^e: " + ", ".join(f"{m} {e:.2f}" for m, e in exponents.items())]
+    if counts:
+        lines += ["", "Core work per insert and per search (hnsw_counts, CPU time, medians):", "",
+                  "| N | metric | core | build s | floor | search us | floor | evals/insert | scanned/insert "
+                  "| expansions/insert | evals/search | scanned/search | bytes/node |",
+                  "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+        for r in sorted(counts, key=lambda r: (r["n"], METRICS.index(r["metric"]), r["program"] != "before")):
+            def count(key):
+                return f"{r[key]:,.0f}" if r[key] >= 0 else "-"
+            lines.append(f"| {r['n']:,} | {r['metric']} | {r['program']} | {r['build_s']:.2f} | "
+                         f"{r['build_floor']:.2f} | {r['search_s'] * 1e6:.0f} | {r['search_floor']:.2f} | "
+                         f"{count('insert_evals')} | {count('insert_scanned')} | {count('insert_expansions')} | "
+                         f"{count('search_evals')} | {count('search_scanned')} | {r['bytes_per_node']:,.0f} |")
+    return "\n".join(lines) + ("\n" if lines else "")
 
 
 def plot(rows, path, k):
@@ -316,12 +521,14 @@ def main(argv=None):
         rows += run_size(n, args, rng)
     print_table(rows, args.dim, args.k)
     print_distance_counts(rows, args.count_at)
+    exponents = growth_exponents(rows)
+    counts = bench_counts(args)
 
     tag = "quick" if args.quick else "full"
     with open(os.path.join(args.out, f"bench_hnsw_{tag}.json"), "w") as f:
-        json.dump(rows, f, indent=1)
+        json.dump({"rows": rows, "growth_exponents": exponents, "counts": counts}, f, indent=1)
     with open(os.path.join(args.out, f"bench_hnsw_{tag}.md"), "w") as f:
-        f.write(markdown(rows, args.dim, args.k))
+        f.write(markdown(rows, args.dim, args.k) + counts_markdown(counts, exponents))
     if not args.no_plot:
         try:
             path = os.path.join(args.out, f"bench_hnsw_{tag}.png")
