@@ -74,7 +74,6 @@ bench: $(VENV)/.installed
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 \
 	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
 	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py
-	build/bench/hnsw_counts 10000 128 200
 
 # The sdist, a wheel built from it in an isolated environment (its build
 # requirements come from PyPI), and that wheel repaired to a manylinux tag.
