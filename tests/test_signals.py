@@ -153,3 +153,39 @@ def test_quiet_handler_lets_create_finish(kind, sender):
     assert set(outcomes) <= {"Already borrowed", "stored"}
     extra = outcomes.count("stored")
     assert_prefix(kind, index, data + [[0.0] * DIM] * extra, len(data) + extra)
+
+
+def test_handler_exception_stops_flat_create_between_chunks():
+    # A flat create is a copy at memory speed; only a big one lasts long
+    # enough for a CPU-time timer to fire inside it.
+    np = pytest.importorskip("numpy")
+    data = np.random.default_rng(3).standard_normal((1 << 19, 32))
+    index = ombrix.PyFlat(32)
+    fired = []
+
+    def handler(signum, frame):
+        if not fired:
+            fired.append(True)
+            raise Interrupted
+    previous = signal.signal(signal.SIGVTALRM, handler)
+    try:
+        for _ in range(20):
+            signal.setitimer(signal.ITIMER_VIRTUAL, 0.002, 0.002)
+            try:
+                index.create(data)
+            except Interrupted:
+                break
+            finally:
+                signal.setitimer(signal.ITIMER_VIRTUAL, 0)
+            index = ombrix.PyFlat(32)
+        else:
+            pytest.skip("the timer never fired inside a create")
+    finally:
+        signal.signal(signal.SIGVTALRM, previous)
+    count = len(index.search(data[0], k=len(data)))
+    assert 0 < count < len(data)
+    # What stayed is the prefix, in order.
+    for i in (0, count // 2, count - 1):
+        assert index.search(data[i], k=1) == [(i, 0.0)]
+    index.insert(data[0])
+    assert len(index.search(data[0], k=len(data))) == count + 1
