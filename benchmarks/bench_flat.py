@@ -164,7 +164,7 @@ def peer_methods(X, metric, k):
     return out
 
 
-def ingest(X, repeats=3):
+def ingest(X, repeats=7):
     """Median seconds of PyFlat.create(X) and of X.copy(), alternated."""
     create, copy = [], []
     for _ in range(repeats):

@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "flat/flat.hpp"
 #include "index_object.hpp"
+#include "signals.hpp"
 
 namespace ombrix::py {
 namespace {
@@ -67,11 +68,12 @@ PyObject* search(FlatObject& self, const Args<2>& args) {
 
 // Lets Ctrl-C and other signals stop a long create between chunks; the
 // handler's exception is then pending.
-bool signal_raised(void*) noexcept { return PyErr_CheckSignals() < 0; }
+bool signal_raised(void* poll) noexcept { return !static_cast<SignalPoll*>(poll)->poll(); }
 
 PyObject* create(FlatObject& self, const Args<1>& args) {
     PyObject* vectors = args[0];
-    const StopCheck stop{signal_raised, nullptr};
+    SignalPoll signals;
+    const StopCheck stop{signal_raised, &signals};
     std::size_t stored = 0, mismatched_length = 0;
     std::optional<FlatError> error;
     // A C-contiguous float64 matrix is read in place; anything else is converted first.
