@@ -8,6 +8,8 @@ CORE_BUILD := build/core
 DIST := dist
 WHEEL_VENV := build/wheel-venv
 TEST_DEPS := pytest pytest-timeout hypothesis numpy mypy
+# Fails chosen allocations of the process it is preloaded into (tests/alloc_fail).
+ALLOC_FAIL := build/alloc_fail/liballoc_fail.so
 
 .PHONY: demo test test-python test-core test-asan test-aarch64 bench wheel test-wheel clean
 
@@ -24,13 +26,18 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(VPY) -m pip install -q --no-build-isolation --no-deps .
 	touch $@
 
+# Built with the C driver: the library must not pull in libstdc++ (see its source).
+$(ALLOC_FAIL): tests/alloc_fail/alloc_fail.cpp
+	@mkdir -p $(dir $@)
+	$(CC) -std=c++20 -O2 -g -shared -fPIC -fvisibility=hidden -fno-exceptions -fno-rtti -Wall -Wextra $< -o $@ -ldl
+
 demo: $(VENV)/.installed
 	$(VPY) examples/quickstart.py
 
 test: test-core test-python
 
-test-python: $(VENV)/.installed
-	$(VPY) -m pytest -q tests
+test-python: $(VENV)/.installed $(ALLOC_FAIL)
+	OMBRIX_ALLOC_FAIL=$(abspath $(ALLOC_FAIL)) $(VPY) -m pytest -q tests
 
 # The C++ core tests run whenever GoogleTest is installed (libgtest-dev).
 test-core: $(VENV)/.deps
@@ -52,11 +59,11 @@ test-aarch64: $(VENV)/.deps
 	$(VENV)/bin/ctest --test-dir $(AARCH64_BUILD) --output-on-failure
 
 # The whole Python suite against an ASan/UBSan build of the extension.
-test-asan: $(VENV)/.installed
+test-asan: $(VENV)/.installed $(ALLOC_FAIL)
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DOMBRIX_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target ombrix
-	PYTHONPATH=$(ASAN_BUILD) OMBRIX_EXPECT_BUILD=$(ASAN_BUILD) \
+	PYTHONPATH=$(ASAN_BUILD) OMBRIX_EXPECT_BUILD=$(ASAN_BUILD) OMBRIX_ALLOC_FAIL=$(abspath $(ALLOC_FAIL)) \
 	LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libstdc++.so) PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

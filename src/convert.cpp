@@ -82,7 +82,7 @@ bool append_vector(PyObject* object, std::vector<double>& values) {
     if (append_exact_items(object, values)) return true;
     Py_ssize_t hint = 0;
     return for_each_item(object, hint, [&](PyObject* item) {
-        if (values.capacity() == values.size()) reserve_for_hint(values, hint);
+        reserve_for_hint(values, hint);
         return append_item(item, values);
     });
 }
@@ -171,6 +171,12 @@ bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
     if (!check_sequence(object)) return argument_error(name);
     if (DoubleBuffer buffer(object, 2); buffer.usable()) {
         const std::size_t rows = buffer.extent(0), columns = buffer.extent(1);
+        // Zero-length rows take no buffer memory, so only the offset table
+        // bounds their number.
+        if (rows >= out.offsets.max_size()) {
+            raise_memory_error();
+            return false;
+        }
         out.values.assign(buffer.data(), buffer.data() + rows * columns);
         out.offsets.resize(rows + 1);
         for (std::size_t i = 0; i <= rows; ++i) out.offsets[i] = i * columns;
@@ -178,7 +184,7 @@ bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
     }
     Py_ssize_t hint = 0;
     const bool converted = for_each_item(object, hint, [&](PyObject* item) {
-        if (out.offsets.capacity() == out.offsets.size()) reserve_for_hint(out.offsets, hint);
+        reserve_for_hint(out.offsets, hint);
         if (!append_vector(item, out.values)) return false;
         out.offsets.push_back(out.values.size());
         if (out.offsets.size() == 2 && hint > 1) {

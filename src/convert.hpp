@@ -36,10 +36,15 @@ bool check_sequence(PyObject* object);
 // many items on its word alone.
 inline constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 20;
 
-// Makes room for up to `hint` more items.
+// Makes room for the next item when `items` is full: for `hint` more items
+// (at most kMaxReserveHint on the hint's word alone), and never less than
+// double the capacity, so that appends stay amortised O(1) however far the
+// hint under-reports.
 template <class T>
 void reserve_for_hint(std::vector<T>& items, Py_ssize_t hint) {
-    items.reserve(items.size() + static_cast<std::size_t>(std::min(hint, kMaxReserveHint)));
+    if (items.size() < items.capacity()) return;
+    const std::size_t hinted = items.size() + static_cast<std::size_t>(std::clamp(hint, Py_ssize_t{0}, kMaxReserveHint));
+    items.reserve(std::max({hinted, 2 * items.capacity(), std::size_t{4}}));
 }
 
 // Calls visit(item) for each item of a sequence, in iteration order, with

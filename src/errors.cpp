@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <stdexcept>
 
 #include "pyref.hpp"
 
@@ -59,6 +60,10 @@ std::nullptr_t raise_from_cpp_exception() {
     try {
         throw;
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked to exceed its largest size: memory for it could
+        // never be found either.
         PyErr_NoMemory();
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected internal exception");

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "thread_state.hpp"
+
 namespace ombrix::py {
 
 std::nullptr_t raise_value_error(std::string_view message);
@@ -22,6 +24,7 @@ std::nullptr_t raise_from_cpp_exception();
 // Runs body, translating any C++ exception at the boundary.
 template <class Body>
 auto guarded(Body&& body) noexcept -> decltype(body()) {
+    if (!prepare_thread()) return {};
     try {
         return body();
     } catch (...) {

@@ -7,7 +7,10 @@ Import them with ``from conftest import ...``; pytest puts this directory on
 import contextlib
 import math
 import os
+import pathlib
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -137,3 +140,49 @@ class IndexHook:
     def __index__(self):
         self.hook()
         return self.value
+
+
+# -- child processes with injected allocation failures -----------------------
+
+TESTS = pathlib.Path(__file__).resolve().parent
+ALLOC_FAIL_TARGET = "build/alloc_fail/liballoc_fail.so"
+
+
+def alloc_fail_library():
+    """The LD_PRELOAD library of tests/alloc_fail, built by `make` if the
+    Makefile did not name it already."""
+    path = os.environ.get("OMBRIX_ALLOC_FAIL")
+    if path:
+        return path
+    root = TESTS.parent
+    subprocess.run(["make", "-s", ALLOC_FAIL_TARGET], cwd=root, check=True)
+    return str(root / ALLOC_FAIL_TARGET)
+
+
+def child_env(preload=True):
+    """The environment of a child interpreter that finds this ombrix and
+    tests/alloc_fail/inject.py. Under AddressSanitizer the library goes ahead
+    of the sanitizer, so that its allocator is the one that fails."""
+    env = dict(os.environ)
+    paths = [str(TESTS / "alloc_fail")]
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    if preload:
+        env["LD_PRELOAD"] = ":".join(p for p in [alloc_fail_library(), env.get("LD_PRELOAD", "")] if p)
+        if "ASAN_OPTIONS" in env:
+            env["ASAN_OPTIONS"] += ":verify_asan_link_order=0"
+        # Python's own small objects stay in its arenas, so that a failing
+        # allocation is the extension's rather than the interpreter's.
+        env.pop("PYTHONMALLOC", None)
+    return env
+
+
+def run_child(code, preload=True, timeout=120):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+    return subprocess.run([sys.executable, "-c", code], env=child_env(preload), capture_output=True,
+                          text=True, timeout=timeout)
+
+
+def assert_child_ok(result):
+    assert result.returncode == 0, f"exit {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"

@@ -105,6 +105,11 @@ void make_room(std::vector<T>& v) {
 
 }  // namespace
 
+void prepare_index_thread_state() noexcept {
+    scratch();
+    thread_random();
+}
+
 const char* to_string(HNSWError error) noexcept {
     switch (error) {
         case HNSWError::InvalidEF: return "InvalidEF";

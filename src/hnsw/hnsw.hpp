@@ -71,6 +71,10 @@ struct HNSWParams {
     std::optional<Schema> schema;
 };
 
+// Creates the calling thread's search buffers and level generator, which are
+// otherwise created on first use.
+void prepare_index_thread_state() noexcept;
+
 class HNSW {
 public:
     // nullopt only when the level-weight table (`layers` doubles) cannot be
