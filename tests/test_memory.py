@@ -104,28 +104,26 @@ HUGE_EMPTY_BATCHES = [(1 << 60) - 1] + ([] if UNDER_ASAN else [1 << 59, 1 << 40]
 
 
 # The offset table of a batch of 2**60 - 1 empty vectors could not even be
-# sized, and its std::length_error reached Python as SystemError.
+# sized, and its std::length_error reached Python as SystemError. Read in
+# place, such a batch is a correct no-op for a flat index of dimension 0.
 @pytest.mark.parametrize("rows", HUGE_EMPTY_BATCHES)
 @pytest.mark.parametrize("make", [lambda: ombrix.PyFlat(0), lambda: ombrix.PyHNSW(0, metric="euclidean")],
                          ids=["flat", "hnsw"])
 def test_impossible_batch_sizes_raise_memory_error(make, rows):
     index = make()
     batch = np.empty((rows, 0))
-    with pytest.raises(MemoryError):
+    if isinstance(index, ombrix.PyFlat):
         index.create(batch)
+    else:
+        with pytest.raises(MemoryError):
+            index.create(batch)
     if isinstance(index, ombrix.PyFlat):
         with pytest.raises(ValueError, match="EmptyIndex"):
             index.search([])
+        index.insert([])
+        index.create([[], []])
     else:
         assert index.search([]) == []
-
-
-def test_impossible_size_leaves_a_flat_index_usable():
-    index = ombrix.PyFlat(0)
-    with pytest.raises(MemoryError):
-        index.create(np.empty(((1 << 60) - 1, 0)))
-    index.insert([])
-    index.create([[], []])
 
 
 # Reservations added a sequence's claimed length to its size instead of
