@@ -11,7 +11,7 @@ TEST_DEPS := pytest pytest-timeout hypothesis numpy mypy
 # Fails chosen allocations of the process it is preloaded into (tests/alloc_fail).
 ALLOC_FAIL := build/alloc_fail/liballoc_fail.so
 
-.PHONY: demo test test-python test-core test-asan test-aarch64 bench wheel test-wheel clean
+.PHONY: demo test test-python test-core test-asan test-aarch64 fuzz bench wheel test-wheel clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "python3.13 not found"; exit 1; }
@@ -57,6 +57,10 @@ test-aarch64: $(VENV)/.deps
 	  -DOMBRIX_GTEST_SOURCE=/usr/src/googletest -Wno-dev >/dev/null
 	$(VENV)/bin/cmake --build $(AARCH64_BUILD)
 	$(VENV)/bin/ctest --test-dir $(AARCH64_BUILD) --output-on-failure
+
+# The fuzz tests with ten times the examples of `make test` (a few minutes).
+fuzz: $(VENV)/.installed
+	OMBRIX_FUZZ_EXAMPLES=1500 $(VPY) -m pytest -q -p no:cacheprovider tests/test_fuzz.py
 
 # The whole Python suite against an ASan/UBSan build of the extension.
 test-asan: $(VENV)/.installed $(ALLOC_FAIL)
