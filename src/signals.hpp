@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "metrics/stop_check.hpp"
+
 namespace ombrix::py {
 
 class SignalPoll {
@@ -25,6 +27,11 @@ public:
         if (now < next_) return true;
         next_ = now + kInterval;
         return PyErr_CheckSignals() == 0;
+    }
+
+    // For a core call: stop once a handler raised.
+    StopCheck stop_check() noexcept {
+        return {[](void* self) noexcept { return !static_cast<SignalPoll*>(self)->poll(); }, this};
     }
 
 private:

@@ -138,7 +138,7 @@ std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t vali
         if (!reserve(valid)) return FlatError::OutOfMemory;
         const std::size_t chunk = std::max<std::size_t>(1, kCreateChunk / dim_);
         while (stored < valid) {
-            if (stored > 0 && stop.requested && stop.requested(stop.context)) return FlatError::Interrupted;
+            if (stored > 0 && stop.stop_requested()) return FlatError::Interrupted;
             const std::size_t n = std::min(chunk, valid - stored);
             append(rows + stored * dim_, n);
             stored += n;

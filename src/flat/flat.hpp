@@ -14,6 +14,7 @@
 
 #include "flat/page_buffer.hpp"
 #include "metrics/metrics.hpp"
+#include "metrics/stop_check.hpp"
 #include "metrics/vector_batch.hpp"
 
 namespace ombrix {
@@ -27,13 +28,6 @@ enum class FlatError : std::uint8_t {
 };
 
 const char* to_string(FlatError error) noexcept;
-
-// Asked between chunks of a long create whether to stop there; the vectors
-// stored so far stay.
-struct StopCheck {
-    bool (*requested)(void* context) noexcept = nullptr;
-    void* context = nullptr;
-};
 
 class Flat {
 public:

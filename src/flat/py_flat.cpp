@@ -66,14 +66,10 @@ PyObject* search(FlatObject& self, const Args<2>& args) {
     return results_to_list(results);
 }
 
-// Lets Ctrl-C and other signals stop a long create between chunks; the
-// handler's exception is then pending.
-bool signal_raised(void* poll) noexcept { return !static_cast<SignalPoll*>(poll)->poll(); }
-
 PyObject* create(FlatObject& self, const Args<1>& args) {
     PyObject* vectors = args[0];
     SignalPoll signals;
-    const StopCheck stop{signal_raised, &signals};
+    const StopCheck stop = signals.stop_check();
     std::size_t stored = 0, mismatched_length = 0;
     std::optional<FlatError> error;
     // A C-contiguous float64 matrix is read in place; anything else is converted first.

@@ -121,6 +121,7 @@ const char* to_string(HNSWError error) noexcept {
         case HNSWError::InvalidNodeID: return "InvalidNodeID";
         case HNSWError::DimensionMismatch: return "DimensionMismatch";
         case HNSWError::OutOfMemory: return "OutOfMemory";
+        case HNSWError::Interrupted: return "Interrupted";
     }
     return "Unknown";
 }
@@ -485,14 +486,18 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
 }
 
 std::optional<HNSWError> HNSW::create(const VectorBatch& vectors, std::span<const MetadataRow> rows,
-                                      RandomSource& rng) noexcept {
+                                      RandomSource& rng, std::size_t& position, StopCheck stop) noexcept {
+    position = 0;
     if (vectors.empty()) return HNSWError::EmptyVectors;
-    const bool with_rows = schema_.has_value();
+    // Without rows the nodes are stored without metadata.
+    const bool with_rows = schema_.has_value() && !rows.empty();
     if (with_rows && rows.size() != vectors.size()) return HNSWError::AttributeNotFound;
-    for (std::size_t i = 0; i < vectors.size(); ++i)
-        if (vectors[i].size() != dim_) return HNSWError::DimensionMismatch;
-    for (std::size_t i = 0; i < vectors.size(); ++i)
-        if (auto error = insert(vectors[i], with_rows ? &rows[i] : nullptr, rng)) return error;
+    for (; position < vectors.size(); ++position)
+        if (vectors[position].size() != dim_) return HNSWError::DimensionMismatch;
+    for (position = 0; position < vectors.size(); ++position) {
+        if (position > 0 && stop.stop_requested()) return HNSWError::Interrupted;
+        if (auto error = insert(vectors[position], with_rows ? &rows[position] : nullptr, rng)) return error;
+    }
     return std::nullopt;
 }
 

@@ -24,6 +24,7 @@
 #include "hnsw/random.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/metrics.hpp"
+#include "metrics/stop_check.hpp"
 #include "metrics/vector_batch.hpp"
 
 namespace ombrix {
@@ -38,6 +39,7 @@ enum class HNSWError : std::uint8_t {
     InvalidNodeID,
     DimensionMismatch,
     OutOfMemory,
+    Interrupted,  // create stopped at the caller's request
 };
 
 // The variant name, e.g. "InvalidEF".
@@ -87,10 +89,19 @@ public:
     // (InvalidEF) leaves the node stored with the links made before it.
     [[nodiscard]] std::optional<HNSWError> insert(std::span<const double> vector, const MetadataRow* row,
                                                   RandomSource& rng) noexcept;
-    // Inserts vector i (with rows[i] when there is a schema) in order; stops at
-    // the first failing insert, keeping the nodes stored before it.
+    // Inserts vector i (with rows[i] when there is a schema and rows are given:
+    // none, or one per vector) in order. An empty
+    // batch or a vector whose length is not dim is refused before anything is
+    // stored. `stop` is asked between two inserts. On an error, `position` is
+    // the vector the call stopped at; the nodes stored before it stay.
     [[nodiscard]] std::optional<HNSWError> create(const VectorBatch& vectors, std::span<const MetadataRow> rows,
-                                                  RandomSource& rng) noexcept;
+                                                  RandomSource& rng, std::size_t& position,
+                                                  StopCheck stop = {}) noexcept;
+    [[nodiscard]] std::optional<HNSWError> create(const VectorBatch& vectors, std::span<const MetadataRow> rows,
+                                                  RandomSource& rng) noexcept {
+        std::size_t position = 0;
+        return create(vectors, rows, rng, position);
+    }
     // At most k pairs, nearest first. With a filter, only nodes whose own value
     // passes are returned (the walk itself still starts at node 0).
     [[nodiscard]] std::optional<HNSWError> search(std::span<const double> query, std::uint64_t k,

@@ -50,16 +50,6 @@ PyObject* hnsw_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The first vector whose length is not `dim`, refused before anything is stored.
-bool check_lengths(const VectorBatch& vectors, std::uint64_t dim) {
-    for (std::size_t i = 0; i < vectors.size(); ++i)
-        if (vectors[i].size() != dim) {
-            raise_length_error("vector", dim, vectors[i].size());
-            return false;
-        }
-    return true;
-}
-
 PyObject* insert(HNSWObject& self, const Args<2>& args) {
     std::vector<double> vector;
     if (!to_vector(args[0], "vector", vector)) return nullptr;
@@ -96,18 +86,17 @@ PyObject* create(HNSWObject& self, const Args<2>& args) {
             if (!metadata_row_from_pairs((*lists)[i], *schema, rows[i])) return nullptr;
         lists.reset();
     }
-    if (vectors.empty()) return raise_index_error("Create error: ", HNSWError::EmptyVectors);
-    if (!check_lengths(vectors, self.index.dim())) return nullptr;
-
-    // One insert at a time, so that a pending signal can stop a long build
-    // between two of them; like a failing insert, it keeps what was stored.
+    // A pending signal stops a long build between two inserts; like a failing
+    // insert, it keeps what was stored.
     SignalPoll signals;
-    for (std::size_t i = 0; i < vectors.size(); ++i) {
-        if (i > 0 && !signals.poll()) return nullptr;
-        if (auto error = self.index.insert(vectors[i], rows.empty() ? nullptr : &rows[i], rng))
-            return raise_index_error("Create error: ", *error);
-    }
-    Py_RETURN_NONE;
+    const StopCheck stop = signals.stop_check();
+    std::size_t position = 0;
+    const std::optional<HNSWError> error = self.index.create(vectors, rows, rng, position, stop);
+    if (!error) Py_RETURN_NONE;
+    if (*error == HNSWError::Interrupted) return fail();
+    if (*error == HNSWError::DimensionMismatch)
+        return raise_length_error("vector", self.index.dim(), vectors[position].size());
+    return raise_index_error("Create error: ", *error);
 }
 
 // (distance, copy of the stored vector) tuples in result order.

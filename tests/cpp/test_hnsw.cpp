@@ -110,6 +110,20 @@ TEST(HNSWErrors, ZeroEfConstructionStoresTheNodeUnlinked) {
     EXPECT_EQ(batch.size(), 2u);  // kept up to and including the failing insert
 }
 
+TEST(HNSWErrors, StopCheckKeepsTheNodesStored) {
+    FakeRandom rng;
+    VectorBatch four;
+    for (double x : {0.0, 1.0, 2.0, 3.0}) four.values.insert(four.values.end(), {x, x});
+    four.offsets = {0, 2, 4, 6, 8};
+    int polls = 0;
+    const StopCheck stop{[](void* context) noexcept { return ++*static_cast<int*>(context) == 2; }, &polls};
+    HNSW g = make_index(2, 2);
+    std::size_t position = 0;
+    EXPECT_EQ(g.create(four, {}, rng, position, stop), HNSWError::Interrupted);
+    EXPECT_EQ(position, 2u);  // asked before the second and the third insert
+    EXPECT_EQ(g.size(), 2u);
+}
+
 TEST(HNSWErrors, CreateAndDimensionChecksStoreNothing) {
     FakeRandom rng;
     VectorBatch two;
@@ -131,6 +145,7 @@ TEST(HNSWErrors, CreateAndDimensionChecksStoreNothing) {
         {Schema{"color"}, nullptr, 0, HNSWError::EmptyVectors, 0},
         {Schema{"color"}, &two, 1, HNSWError::AttributeNotFound, 0},
         {std::nullopt, &two, 1, std::nullopt, 2},  // rows ignored without a schema
+        {Schema{"color"}, &two, 0, std::nullopt, 2},  // nodes without rows
         {Schema{"color"}, &ragged, 1, HNSWError::AttributeNotFound, 0},
         {std::nullopt, &ragged, 0, HNSWError::DimensionMismatch, 0},
     };
