@@ -3,7 +3,8 @@
 // Interposes the malloc family and operator new. While armed, every
 // allocation of at least `min_counted` bytes is counted; the `nth` counted one
 // fails (and, when `persistent`, every one after it), and so does every
-// allocation of exactly `size` bytes.
+// allocation of exactly `size` bytes. The sizes of the first counted
+// allocations are recorded, so that a caller can fail each size in turn.
 // A failing operator new throws std::bad_alloc (its nothrow forms return
 // null), a failing malloc returns null with ENOMEM, as when memory is gone.
 // Python drives it through ctypes (`ctypes.CDLL(None).alloc_fail_arm`).
@@ -39,6 +40,8 @@ long fail_nth = 0;
 bool fail_persistent = false;
 std::size_t fail_size = 0;
 std::size_t min_counted = 0;
+constexpr long kRecorded = 4096;
+std::size_t recorded[kRecorded];
 
 // Allocations made inside an interposed operator new are not counted again.
 // Initial-exec: a preloaded library's TLS is static, so this never allocates.
@@ -81,6 +84,7 @@ bool should_fail(std::size_t size) {
     }
     if (size < min_counted) return false;
     const long c = counted.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (c <= kRecorded) recorded[c - 1] = size;
     const bool fail = fail_nth != 0 && (c == fail_nth || (fail_persistent && c > fail_nth));
     if (fail) failed.fetch_add(1, std::memory_order_relaxed);
     return fail;
@@ -106,6 +110,16 @@ __attribute__((visibility("default"))) void alloc_fail_arm(long nth, int persist
 __attribute__((visibility("default"))) long alloc_fail_disarm(void) {
     armed.store(false);
     return counted.load();
+}
+
+// Copies the sizes of up to `max` of the allocations counted since the last
+// arm into `out`, in order; returns how many it copied.
+__attribute__((visibility("default"))) long alloc_fail_sizes(unsigned long* out, long max) {
+    long n = counted.load();
+    if (n > kRecorded) n = kRecorded;
+    if (n > max) n = max;
+    for (long i = 0; i < n; ++i) out[i] = recorded[i];
+    return n;
 }
 
 // Allocations failed since the last arm.

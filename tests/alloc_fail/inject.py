@@ -16,6 +16,9 @@ disarm.restype = ctypes.c_long
 failed = _lib.alloc_fail_failed
 failed.argtypes = []
 failed.restype = ctypes.c_long
+_sizes = _lib.alloc_fail_sizes
+_sizes.argtypes = [ctypes.POINTER(ctypes.c_ulong), ctypes.c_long]
+_sizes.restype = ctypes.c_long
 
 
 def arm(nth=0, persistent=False, size=0, counted_from=0):
@@ -31,3 +34,10 @@ def outcome(call, *args):
         return call(*args)
     except BaseException as error:  # noqa: B036 - the internal-failure class is a BaseException
         return type(error)
+
+
+def sizes(limit=4096):
+    """The sizes of the allocations counted since the last arm(), in order
+    (the first `limit` of them)."""
+    out = (ctypes.c_ulong * limit)()
+    return list(out[:_sizes(out, limit)])
