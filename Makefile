@@ -11,7 +11,7 @@ TEST_DEPS := pytest pytest-timeout hypothesis numpy mypy
 # Fails chosen allocations of the process it is preloaded into (tests/alloc_fail).
 ALLOC_FAIL := build/alloc_fail/liballoc_fail.so
 
-.PHONY: demo test test-python test-core test-asan test-aarch64 fuzz bench wheel test-wheel clean
+.PHONY: demo test test-python test-core test-asan test-aarch64 fuzz sweep bench wheel test-wheel clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "python3.13 not found"; exit 1; }
@@ -61,6 +61,12 @@ test-aarch64: $(VENV)/.deps
 # The fuzz tests with ten times the examples of `make test` (a few minutes).
 fuzz: $(VENV)/.installed
 	OMBRIX_FUZZ_EXAMPLES=1500 $(VPY) -m pytest -q -p no:cacheprovider tests/test_fuzz.py
+
+# Every allocation of insert, create and search failed in turn, then real
+# exhaustion under an address-space limit (about two minutes).
+sweep: $(VENV)/.installed $(ALLOC_FAIL)
+	OMBRIX_ALLOC_FAIL=$(abspath $(ALLOC_FAIL)) $(VPY) tests/alloc_fail/sweep.py
+	$(VPY) tests/alloc_fail/exhaust.py
 
 # The whole Python suite against an ASan/UBSan build of the extension.
 test-asan: $(VENV)/.installed $(ALLOC_FAIL)
