@@ -1,6 +1,7 @@
 #include "flat/flat.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -181,20 +182,25 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     TopK top(out, wanted, euclidean);
 
     const std::uint64_t groups = count_ / kBlockLanes;
-    double sums[kBlockLanes];
+    double values[kBlockLanes];
     for (std::uint64_t g = 0; g < groups; ++g) {
         const double* block = blocks_.data() + g * kBlockLanes * dim_;
-        const bool abandon = top.has_threshold();
-        if (!scan_block(query.data(), block, dim_, abandon, top.threshold(), sums)) continue;
+        // Once the heap is full, only a lane below its worst can enter (ids
+        // only grow, so a tie loses): the kernel picks those lanes, and most
+        // blocks offer none. A NaN worst lets every number in, so then every
+        // lane is offered.
+        const bool bounded = euclidean ? top.has_threshold() : top.full() && top.worst() == top.worst();
+        const double limit = !bounded ? 0.0 : euclidean ? top.threshold() : top.worst();
+        const double* block_norms = norms ? norms + g * kBlockLanes : nullptr;
+        std::uint32_t lanes = scan_block(query.data(), block, dim_, block_norms, prepared.norm, bounded, limit, values);
         const std::uint64_t first = g * kBlockLanes;
-        for (std::size_t l = 0; l < kBlockLanes; ++l) {
-            double value = sums[l];
+        for (; lanes != 0; lanes &= lanes - 1) {
+            const std::size_t l = static_cast<std::size_t>(std::countr_zero(lanes));
+            double value = values[l];
             if (euclidean) {
                 // s >= threshold exactly when sqrt(s) >= the worst kept distance.
                 if (top.has_threshold() && !(value < top.threshold())) continue;
                 value = std::sqrt(value);
-            } else if (norms) {
-                value = value / (prepared.norm * norms[first + l]);
             }
             top.offer({value, first + l});
         }

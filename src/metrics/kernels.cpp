@@ -1,7 +1,9 @@
 #include "metrics/kernels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -172,26 +174,66 @@ template <class V, std::size_t Groups>
     return true;
 }
 
+constexpr auto kLaneBits = [] {
+    std::array<long long, kBlockLanes> bits{};
+    for (std::size_t l = 0; l < kBlockLanes; ++l) bits[l] = 1LL << l;
+    return bits;
+}();
+
+// The bits of the lanes below `limit` (a NaN value never is), gathered with
+// vector ands and ors rather than lane by lane.
+template <class V, std::size_t Groups>
+[[gnu::always_inline]] inline std::uint32_t lanes_below(const V (&values)[Groups], double limit) {
+    const V t = splat<V>(limit);
+    using Bits = decltype(t < t);  // a vector of all-ones or all-zero lanes
+    Bits any{};
+    for (std::size_t g = 0; g < Groups; ++g) {
+        Bits weight;
+        std::memcpy(&weight, kLaneBits.data() + g * width<V>, sizeof weight);
+        any |= (values[g] < t) & weight;
+    }
+    long long bits = 0;
+    for (std::size_t i = 0; i < width<V>; ++i) bits |= any[i];
+    return static_cast<std::uint32_t>(bits);
+}
+
+// One coordinate row of a block: kBlockLanes doubles, four cache lines.
+[[gnu::always_inline]] inline void prefetch_row(const double* row) {
+    const char* bytes = reinterpret_cast<const char*>(row);
+    for (std::size_t line = 0; line < kBlockLanes * sizeof(double); line += 64) __builtin_prefetch(bytes + line);
+}
+
 template <class V, bool Euclidean>
-[[gnu::always_inline]] inline bool block_sums(const double* q, const double* block, std::size_t dim,
-                                              bool may_abandon, double abandon_at, double* sums) {
+[[gnu::always_inline]] inline std::uint32_t block_scores(const double* q, const double* block, std::size_t dim,
+                                                         const double* norms, double query_norm, bool bounded,
+                                                         double limit, double* values) {
     constexpr std::size_t groups = kBlockLanes / width<V>;
     V acc[groups];
     for (V& a : acc) a = V{};
     std::size_t j = 0;
+    const bool may_abandon = Euclidean && bounded;
     while (j < dim) {
         const std::size_t stop = may_abandon ? std::min(dim, j + kCheckEvery) : dim;
         for (; j < stop; ++j) {
             const V qv = splat<V>(q[j]);
             const double* row = block + j * kBlockLanes;
-            const char* ahead = reinterpret_cast<const char*>(row + kPrefetchRows * kBlockLanes);
-            for (std::size_t line = 0; line < kBlockLanes * sizeof(double); line += 64) __builtin_prefetch(ahead + line);
+            prefetch_row(row + kPrefetchRows * kBlockLanes);
             for (std::size_t g = 0; g < groups; ++g) acc[g] += term<Euclidean>(qv, load<V>(row + g * width<V>));
         }
-        if (may_abandon && j < dim && all_at_least(acc, abandon_at)) return false;
+        if (may_abandon && j < dim && all_at_least(acc, limit)) {
+            // Ask for the start of the next block that the skipped rows
+            // would have asked for, so the stream does not stall there.
+            for (std::size_t r = std::max(j + kPrefetchRows, dim); r < dim + kPrefetchRows; ++r)
+                prefetch_row(block + r * kBlockLanes);
+            return 0;
+        }
     }
-    for (std::size_t g = 0; g < groups; ++g) std::memcpy(sums + g * width<V>, &acc[g], sizeof(V));
-    return true;
+    if (!Euclidean && norms) {
+        const V qn = splat<V>(query_norm);
+        for (std::size_t g = 0; g < groups; ++g) acc[g] = acc[g] / (qn * load<V>(norms + g * width<V>));
+    }
+    for (std::size_t g = 0; g < groups; ++g) std::memcpy(values + g * width<V>, &acc[g], sizeof(V));
+    return bounded ? lanes_below(acc, limit) : ~std::uint32_t{0};
 }
 
 // Four coordinates of four lanes at a time, turned by the same 4 x 4
@@ -220,13 +262,15 @@ template <class V, bool Euclidean>
                                  std::size_t count, double* out, bool bounded, double bound) noexcept {        \
         score_rows(query, vectors, norms, count, out, bounded, bound);                                        \
     }                                                                                                          \
-    attributes bool block_euclidean_##suffix(const double* q, const double* block, std::size_t dim,            \
-                                             bool may_abandon, double abandon_at, double* sums) noexcept {     \
-        return block_sums<BlockVector, true>(q, block, dim, may_abandon, abandon_at, sums);                    \
+    attributes std::uint32_t block_euclidean_##suffix(const double* q, const double* block, std::size_t dim,   \
+                                                      const double*, double, bool bounded, double limit,      \
+                                                      double* values) noexcept {                              \
+        return block_scores<BlockVector, true>(q, block, dim, nullptr, 0.0, bounded, limit, values);          \
     }                                                                                                          \
-    attributes bool block_dot_##suffix(const double* q, const double* block, std::size_t dim, bool,            \
-                                       double, double* sums) noexcept {                                        \
-        return block_sums<BlockVector, false>(q, block, dim, false, 0.0, sums);                                \
+    attributes std::uint32_t block_dot_##suffix(const double* q, const double* block, std::size_t dim,         \
+                                                const double* norms, double query_norm, bool bounded,         \
+                                                double limit, double* values) noexcept {                      \
+        return block_scores<BlockVector, false>(q, block, dim, norms, query_norm, bounded, limit, values);    \
     }                                                                                                          \
     attributes void pack_##suffix(const double* rows, std::size_t dim, double* block) noexcept {               \
         pack_rows(rows, dim, block);                                                                           \

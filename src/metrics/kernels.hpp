@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "metrics/metrics.hpp"
@@ -23,14 +24,18 @@ using RowKernel = void (*)(const PreparedQuery& query, const double* const* vect
 // ---- Blocked kernel: kBlockLanes vectors stored coordinate-major, coordinate
 // j of lane l at block[j * kBlockLanes + l] (flat index).
 
-inline constexpr std::size_t kBlockLanes = 32;
+inline constexpr std::size_t kBlockLanes = 32;  // a block's lanes fit one 32-bit mask
 
-// sums[l] = the left-to-right sum over j < dim of (q[j] - x[j])^2 (Euclidean)
-// or q[j] * x[j] (dot) for every lane l. With `may_abandon` (Euclidean only),
-// the kernel may stop once every lane's partial sum is >= `abandon_at` and
-// return false; `sums` is then unspecified. Otherwise it returns true.
-using BlockKernel = bool (*)(const double* query, const double* block, std::size_t dim, bool may_abandon,
-                             double abandon_at, double* sums) noexcept;
+// Scores one block: values[l] = the left-to-right sum over j < dim of
+// (q[j] - x[j])^2 (Euclidean: the squared distance) or q[j] * x[j] (dot),
+// the dot then divided by (query_norm * norms[l]) when `norms` is given
+// (cosine), for every lane l. Returns the bits of the lanes whose value is
+// below `limit` (a NaN value never is), or of every lane when not `bounded`.
+// Bounded Euclidean scans may stop once every lane's partial sum is >= limit
+// and return 0; `values` is then unspecified.
+using BlockKernel = std::uint32_t (*)(const double* query, const double* block, std::size_t dim,
+                                      const double* norms, double query_norm, bool bounded, double limit,
+                                      double* values) noexcept;
 
 // Writes kBlockLanes row-major vectors of length dim into one block: a pure
 // copy of bits, in blocked order.

@@ -73,22 +73,38 @@ TEST_P(KernelVariants, BlockSumsMatchScalar) {
             variant.pack(rows.data(), dim, packed.data());
             EXPECT_EQ(std::memcmp(packed.data(), block.data(), block.size() * sizeof(double)), 0) << variant.name;
             EXPECT_EQ(packed.back(), 7.0) << variant.name;
-            for (bool euclidean : {true, false}) {
-                double sums[kernels::kBlockLanes];
+            std::vector<double> norms(kernels::kBlockLanes);
+            for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
+                norms[l] = std::sqrt(squared_norm({&rows[l * dim], dim}));
+            const double query_norm = std::sqrt(squared_norm(q));
+            for (Metric metric : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+                const bool euclidean = metric == Metric::Euclidean, cosine = metric == Metric::Cosine;
                 const auto kernel = euclidean ? variant.block_euclidean : variant.block_dot;
-                ASSERT_TRUE(kernel(q.data(), block.data(), dim, false, 0.0, sums));
+                const double* block_norms = cosine ? norms.data() : nullptr;
+                double expected[kernels::kBlockLanes];
+                for (std::size_t l = 0; l < kernels::kBlockLanes; ++l) {
+                    expected[l] = reference_sum(euclidean, q.data(), &rows[l * dim], dim);
+                    if (cosine) expected[l] = expected[l] / (query_norm * norms[l]);
+                }
+                double values[kernels::kBlockLanes];
+                ASSERT_EQ(kernel(q.data(), block.data(), dim, block_norms, query_norm, false, 0.0, values),
+                          ~std::uint32_t{0});
                 for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
-                    EXPECT_TRUE(same_bits(sums[l], reference_sum(euclidean, q.data(), &rows[l * dim], dim)))
-                        << variant.name << " lane " << l << " euclidean " << euclidean;
-                // An abandon threshold above every sum never stops the scan early.
-                if (euclidean) {
+                    EXPECT_TRUE(same_bits(values[l], expected[l]))
+                        << variant.name << " lane " << l << " metric " << int(metric);
+                // Bounded: the lanes below the limit, each value exact, or (Euclidean)
+                // no lane, values unspecified, when every partial sum reached it.
+                for (double limit : {kInf, expected[0], expected[kernels::kBlockLanes / 2], 0.0}) {
                     double again[kernels::kBlockLanes];
-                    if (kernel(q.data(), block.data(), dim, true, kInf, again)) {
-                        for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
-                            EXPECT_TRUE(same_bits(again[l], sums[l])) << variant.name;
-                    } else {
-                        for (double s : sums) EXPECT_FALSE(s < kInf) << variant.name;
-                    }
+                    const std::uint32_t lanes =
+                        kernel(q.data(), block.data(), dim, block_norms, query_norm, true, limit, again);
+                    std::uint32_t below = 0;
+                    for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
+                        below |= static_cast<std::uint32_t>(expected[l] < limit) << l;
+                    EXPECT_EQ(lanes, below) << variant.name << " limit " << limit;
+                    if (euclidean && lanes == 0) continue;
+                    for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
+                        EXPECT_TRUE(same_bits(again[l], expected[l])) << variant.name;
                 }
             }
         }
