@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <string>
 #include <unordered_set>
@@ -161,19 +162,28 @@ private:
 struct Scenario {
     Metric metric;
     std::uint64_t dim, layers, ef_construction;
+    // Coordinates of +-1e300 and +-inf: distances of +-inf, NaN, and many
+    // equal ones at every end of a result list.
+    bool extreme = false;
     friend void PrintTo(const Scenario& s, std::ostream* os) {
         *os << "metric " << static_cast<int>(s.metric) << ", dim " << s.dim << ", layers " << s.layers
-            << ", ef_construction " << s.ef_construction;
+            << ", ef_construction " << s.ef_construction << (s.extreme ? ", extreme values" : "");
     }
 };
 
 // Small integer coordinates give many equal distances (and, under cosine,
 // zero vectors with NaN distances); dim 70 reaches the early-exit checks.
-std::vector<double> random_vector(std::uint64_t& state, std::size_t n, bool coarse) {
+std::vector<double> random_vector(std::uint64_t& state, std::size_t n, bool coarse, bool extreme = false) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    static constexpr double kExtreme[] = {-kInf, -1e300, -1.0, -0.0, 0.0, 0.5, 1.0, 1e300, kInf};
     std::vector<double> v(n);
-    for (double& x : v)
-        x = coarse ? static_cast<double>(splitmix64(state) % 5) - 2.0
-                   : static_cast<double>(splitmix64(state) % 2001) / 1000.0 - 1.0;
+    for (double& x : v) {
+        const std::uint64_t r = splitmix64(state);
+        if (extreme)
+            x = r % 8 == 0 ? kExtreme[r / 8 % 9] : static_cast<double>(r % 3) - 1.0;
+        else
+            x = coarse ? static_cast<double>(r % 5) - 2.0 : static_cast<double>(r % 2001) / 1000.0 - 1.0;
+    }
     return v;
 }
 
@@ -204,7 +214,8 @@ TEST_P(AgainstFlatModel, SameListsAndSameResults) {
 
     std::vector<std::vector<double>> stored;
     for (std::uint64_t i = 0; i < 160; ++i) {
-        std::vector<double> v = i % 11 == 10 ? stored[splitmix64(state) % i] : random_vector(state, s.dim, coarse);
+        std::vector<double> v =
+            i % 11 == 10 ? stored[splitmix64(state) % i] : random_vector(state, s.dim, coarse, s.extreme);
         if (i % 17 == 5) std::fill(v.begin(), v.end(), 0.0);
         stored.push_back(v);
         const MetadataRow row{{static_cast<std::int64_t>(splitmix64(state) % 3)},
@@ -230,7 +241,7 @@ TEST_P(AgainstFlatModel, SameListsAndSameResults) {
     const Filter* filters[] = {nullptr, &by_color, &by_size};
     std::vector<ScoredId> out;
     for (int i = 0; i < 30; ++i) {
-        const std::vector<double> q = random_vector(state, s.dim + (i % 3) - 1, coarse);
+        const std::vector<double> q = random_vector(state, s.dim + (i % 3) - 1, coarse, s.extreme);
         const Filter* f = filters[i % 3];
         const std::uint64_t k = 1 + i % 14;
         model.fresh = 0;
@@ -270,6 +281,10 @@ INSTANTIATE_TEST_SUITE_P(
                 all.push_back({m, dim, 20, 3});
                 all.push_back({m, dim, 3, 500});  // every pass takes its whole layer
             }
+        for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+            all.push_back({m, 70, 2, 40});  // long results: offers in full batches
+            for (std::uint64_t ef : {3u, 20u}) all.push_back({m, 6, 3, ef, true});
+        }
         return all;
     }()));
 
