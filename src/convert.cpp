@@ -76,6 +76,11 @@ bool append_vector(PyObject* object, std::vector<double>& values) {
     if (DoubleBuffer buffer(object, 1); buffer.usable()) {
         values.insert(values.end(), buffer.data(), buffer.data() + buffer.extent(0));
         return true;
+    } else if (buffer.readable()) {
+        const std::size_t start = values.size(), length = buffer.extent(0);
+        values.resize(start + length);
+        for (std::size_t i = 0; i < length; ++i) values[start + i] = buffer.at(i);
+        return true;
     } else if (buffer.complex()) {
         return refuse_complex();
     }
@@ -97,8 +102,11 @@ DoubleBuffer::DoubleBuffer(PyObject* object, int ndim) {
         return;
     }
     held_ = true;
-    usable_ = view_.ndim == ndim && view_.itemsize == sizeof(double) && view_.format &&
-              std::strcmp(view_.format, "d") == 0 && PyBuffer_IsContiguous(&view_, 'C');
+    if (view_.ndim != ndim || !view_.format || view_.suboffsets || (ndim > 0 && !view_.strides)) return;
+    const bool is_double = std::strcmp(view_.format, "d") == 0 && view_.itemsize == sizeof(double);
+    single_ = std::strcmp(view_.format, "f") == 0 && view_.itemsize == sizeof(float);
+    readable_ = is_double || single_;
+    usable_ = is_double && PyBuffer_IsContiguous(&view_, 'C');
 }
 
 bool DoubleBuffer::native_buffer_slot(PyTypeObject* type) {
@@ -169,7 +177,9 @@ bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
     out.values.clear();
     out.offsets.assign(1, 0);
     if (!check_sequence(object)) return argument_error(name);
-    if (DoubleBuffer buffer(object, 2); buffer.usable()) {
+    if (DoubleBuffer buffer(object, 2); buffer.readable()) {
+        // Read in one pass: item by item, a float32 or strided matrix would
+        // cost a Python object per row and per value.
         const std::size_t rows = buffer.extent(0), columns = buffer.extent(1);
         // Zero-length rows take no buffer memory, so only the offset table
         // bounds their number.
@@ -177,8 +187,15 @@ bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
             raise_memory_error();
             return false;
         }
-        out.values.assign(buffer.data(), buffer.data() + rows * columns);
         out.offsets.resize(rows + 1);
+        if (buffer.usable()) {
+            out.values.assign(buffer.data(), buffer.data() + rows * columns);
+        } else if (columns > 0) {
+            out.values.resize(rows * columns);
+            double* values = out.values.data();
+            for (std::size_t i = 0; i < rows; ++i)
+                for (std::size_t j = 0; j < columns; ++j) *values++ = buffer.at(i, j);
+        }
         for (std::size_t i = 0; i <= rows; ++i) out.offsets[i] = i * columns;
         return true;
     }

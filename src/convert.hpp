@@ -78,6 +78,21 @@ public:
     }
 
     bool usable() const noexcept { return usable_; }
+    // Any strides, float64 or float32 items in native order: read item by
+    // item with at(), giving the values float() gives.
+    bool readable() const noexcept { return readable_; }
+    double at(std::size_t i, std::size_t j = 0) const noexcept {
+        const char* item = static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * view_.strides[0];
+        if (view_.ndim == 2) item += static_cast<Py_ssize_t>(j) * view_.strides[1];
+        if (single_) {
+            float value;
+            std::memcpy(&value, item, sizeof value);
+            return value;
+        }
+        double value;
+        std::memcpy(&value, item, sizeof value);
+        return value;
+    }
     // Complex items ("Zd", "Zf", ... in the struct syntax) have no float value
     // that keeps what they hold, so they are refused rather than truncated.
     bool complex() const noexcept { return held_ && view_.format && std::strchr(view_.format, 'Z'); }
@@ -90,6 +105,8 @@ private:
     Py_buffer view_{};
     bool held_ = false;
     bool usable_ = false;
+    bool readable_ = false;
+    bool single_ = false;  // float32 items
 };
 
 bool extract_text(PyObject* object, std::string_view& out);

@@ -272,6 +272,8 @@ def numpy_layouts(np, rows):
         "fortran": np.asfortranarray(c),
         "strided": np.repeat(c, 2, axis=1)[:, ::2],
         "big-endian": c.astype(">f8"),
+        "float32": c.astype(np.float32),
+        "float32-fortran": np.asfortranarray(c.astype(np.float32)),
         "list": rows,
     }
 
