@@ -11,7 +11,7 @@ TEST_DEPS := pytest pytest-timeout hypothesis numpy mypy
 # Fails chosen allocations of the process it is preloaded into (tests/alloc_fail).
 ALLOC_FAIL := build/alloc_fail/liballoc_fail.so
 
-.PHONY: demo test test-python test-core test-asan test-aarch64 fuzz sweep bench wheel test-wheel clean
+.PHONY: demo test test-python test-core asan-build test-asan test-aarch64 fuzz sweep sweep-asan bench wheel test-wheel clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "python3.13 not found"; exit 1; }
@@ -68,16 +68,24 @@ sweep: $(VENV)/.installed $(ALLOC_FAIL)
 	OMBRIX_ALLOC_FAIL=$(abspath $(ALLOC_FAIL)) $(VPY) tests/alloc_fail/sweep.py
 	$(VPY) tests/alloc_fail/exhaust.py
 
-# The whole Python suite against an ASan/UBSan build of the extension.
-test-asan: $(VENV)/.installed $(ALLOC_FAIL)
+# The extension built with ASan/UBSan, and how to run Python against it.
+ASAN_FLAGS := detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1
+ASAN_ENV = PYTHONPATH=$(ASAN_BUILD) OMBRIX_EXPECT_BUILD=$(ASAN_BUILD) OMBRIX_ALLOC_FAIL=$(abspath $(ALLOC_FAIL)) \
+	LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libstdc++.so) PYTHONMALLOC=malloc \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+asan-build: $(VENV)/.installed $(ALLOC_FAIL)
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DOMBRIX_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target ombrix
-	PYTHONPATH=$(ASAN_BUILD) OMBRIX_EXPECT_BUILD=$(ASAN_BUILD) OMBRIX_ALLOC_FAIL=$(abspath $(ALLOC_FAIL)) \
-	LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libstdc++.so) PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	$(VPY) -m pytest -q -p no:cacheprovider tests
+
+# The whole Python suite against the ASan/UBSan build.
+test-asan: asan-build
+	$(ASAN_ENV) ASAN_OPTIONS=$(ASAN_FLAGS) $(VPY) -m pytest -q -p no:cacheprovider tests
+
+# The allocation-failure sweep against the ASan/UBSan build; the failing
+# allocator goes ahead of the sanitizer's, hence the link-order check is off.
+sweep-asan: asan-build
+	$(ASAN_ENV) ASAN_OPTIONS=$(ASAN_FLAGS):verify_asan_link_order=0 $(VPY) tests/alloc_fail/sweep.py
 
 # Pinned to one core, every library on one thread; Fashion-MNIST comes from
 # Debian's dataset-fashion-mnist (installed here when run as root).
