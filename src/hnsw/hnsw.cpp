@@ -376,12 +376,10 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
                 vectors[j] = coordinates(out[start + j]);
                 if (cosine) norms[j] = norms_[out[start + j]];
             }
-            // With the result full, anything not below its last distance is
-            // refused, and that distance only falls while the list stays full,
-            // so a distance cut short at this bound cannot change the outcome.
-            std::optional<double> bound;
-            if (result.size() >= ef && !std::isnan(result.back().distance)) bound = result.back().distance;
-            score_batch(query, vectors, cosine ? norms : nullptr, count, dists, bound);
+            // No early abandon against the result's last distance: here the
+            // check (a root per lane every few coordinates) costs more than
+            // the rare batch whose every lane is already out saves.
+            score_batch(query, vectors, cosine ? norms : nullptr, count, dists);
             evaluations += count;
             offer(result, ef, dists, out + start, count, heap);
         }
