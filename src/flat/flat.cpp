@@ -17,6 +17,39 @@ using kernels::kBlockLanes;
 // (a fraction of a millisecond).
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
 
+// A scan of more stored bytes than this streams from memory, where asking
+// for the stream ahead may pay; a smaller one is served by the caches, where
+// the prefetches only take load slots. A block that may abandon does not ask:
+// the rows it would skip would have been fetched for nothing.
+constexpr std::size_t kPrefetchAbove = std::size_t{32} << 20;
+
+// Whether the Euclidean scan checks for early abandon. A block that abandons
+// saves its remaining rows, but every block pays for the checks, and on data
+// where blocks rarely abandon (Gaussian, say) the checks cost more than they
+// save. So the checks run on a probe of blocks and stay on only while at
+// least one probed block in kAbandonRate abandons; otherwise they rest for a
+// while and are probed again, since the bound tightens as the scan goes on.
+// Either way every value and result is the same.
+class AbandonPolicy {
+public:
+    bool checking() const noexcept { return resting_ == 0; }
+
+    void record(bool checked, bool abandoned) noexcept {
+        if (!checked) {
+            --resting_;
+            return;
+        }
+        abandoned_ += abandoned;
+        if (++probed_ < kProbe) return;
+        if (abandoned_ * kAbandonRate < kProbe) resting_ = kRest;
+        probed_ = abandoned_ = 0;
+    }
+
+private:
+    static constexpr unsigned kProbe = 32, kRest = 512, kAbandonRate = 8;
+    unsigned probed_ = 0, abandoned_ = 0, resting_ = 0;
+};
+
 // Sizes of the storage for `count` vectors, or false when they overflow.
 bool storage_sizes(std::uint64_t count, std::uint64_t dim, std::size_t& block_values) noexcept {
     const std::uint64_t grouped = count / kBlockLanes * kBlockLanes;
@@ -182,6 +215,8 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     TopK top(out, wanted, euclidean);
 
     const std::uint64_t groups = count_ / kBlockLanes;
+    const unsigned prefetch = groups * kBlockLanes * dim_ * sizeof(double) > kPrefetchAbove ? kernels::kPrefetch : 0;
+    AbandonPolicy abandon;
     double values[kBlockLanes];
     for (std::uint64_t g = 0; g < groups; ++g) {
         const double* block = blocks_.data() + g * kBlockLanes * dim_;
@@ -192,7 +227,12 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         const bool bounded = euclidean ? top.has_threshold() : top.full() && top.worst() == top.worst();
         const double limit = !bounded ? 0.0 : euclidean ? top.threshold() : top.worst();
         const double* block_norms = norms ? norms + g * kBlockLanes : nullptr;
-        std::uint32_t lanes = scan_block(query.data(), block, dim_, block_norms, prepared.norm, bounded, limit, values);
+        const bool checked = euclidean && bounded && abandon.checking();
+        const unsigned flags = checked ? kernels::kBounded | kernels::kAbandon
+                                       : prefetch | (bounded ? kernels::kBounded : 0);
+        const std::uint64_t scanned = scan_block(query.data(), block, dim_, block_norms, prepared.norm, flags, limit, values);
+        if (euclidean && bounded) abandon.record(checked, scanned == kernels::kAbandoned);
+        std::uint32_t lanes = static_cast<std::uint32_t>(scanned);
         const std::uint64_t first = g * kBlockLanes;
         for (; lanes != 0; lanes &= lanes - 1) {
             const std::size_t l = static_cast<std::size_t>(std::countr_zero(lanes));

@@ -22,8 +22,8 @@ typedef long long v4i __attribute__((vector_size(32)));
 constexpr std::size_t kCheckEvery = 32;
 
 // The block scan is one sequential stream; asking for it 8 KiB ahead keeps
-// enough reads in flight to run at memory speed (the hardware prefetcher
-// alone falls short by about a quarter). Prefetching past the end is harmless.
+// more reads in flight than the hardware prefetcher alone on some machines.
+// Prefetching past the end is harmless.
 constexpr std::size_t kPrefetchRows = 32;
 
 template <class V>
@@ -203,29 +203,31 @@ template <class V, std::size_t Groups>
     for (std::size_t line = 0; line < kBlockLanes * sizeof(double); line += 64) __builtin_prefetch(bytes + line);
 }
 
-template <class V, bool Euclidean>
-[[gnu::always_inline]] inline std::uint32_t block_scores(const double* q, const double* block, std::size_t dim,
-                                                         const double* norms, double query_norm, bool bounded,
+template <class V, bool Euclidean, bool Prefetch>
+[[gnu::always_inline]] inline std::uint64_t block_scores(const double* q, const double* block, std::size_t dim,
+                                                         const double* norms, double query_norm, unsigned flags,
                                                          double limit, double* values) {
     constexpr std::size_t groups = kBlockLanes / width<V>;
     V acc[groups];
     for (V& a : acc) a = V{};
     std::size_t j = 0;
-    const bool may_abandon = Euclidean && bounded;
+    const bool bounded = flags & kBounded;
+    const bool may_abandon = Euclidean && bounded && (flags & kAbandon);
     while (j < dim) {
         const std::size_t stop = may_abandon ? std::min(dim, j + kCheckEvery) : dim;
         for (; j < stop; ++j) {
             const V qv = splat<V>(q[j]);
             const double* row = block + j * kBlockLanes;
-            prefetch_row(row + kPrefetchRows * kBlockLanes);
+            if constexpr (Prefetch) prefetch_row(row + kPrefetchRows * kBlockLanes);
             for (std::size_t g = 0; g < groups; ++g) acc[g] += term<Euclidean>(qv, load<V>(row + g * width<V>));
         }
         if (may_abandon && j < dim && all_at_least(acc, limit)) {
             // Ask for the start of the next block that the skipped rows
             // would have asked for, so the stream does not stall there.
-            for (std::size_t r = std::max(j + kPrefetchRows, dim); r < dim + kPrefetchRows; ++r)
-                prefetch_row(block + r * kBlockLanes);
-            return 0;
+            if constexpr (Prefetch)
+                for (std::size_t r = std::max(j + kPrefetchRows, dim); r < dim + kPrefetchRows; ++r)
+                    prefetch_row(block + r * kBlockLanes);
+            return kAbandoned;
         }
     }
     if (!Euclidean && norms) {
@@ -234,6 +236,14 @@ template <class V, bool Euclidean>
     }
     for (std::size_t g = 0; g < groups; ++g) std::memcpy(values + g * width<V>, &acc[g], sizeof(V));
     return bounded ? lanes_below(acc, limit) : ~std::uint32_t{0};
+}
+
+template <class V, bool Euclidean>
+[[gnu::always_inline]] inline std::uint64_t block_scan(const double* q, const double* block, std::size_t dim,
+                                                       const double* norms, double query_norm, unsigned flags,
+                                                       double limit, double* values) {
+    if (flags & kPrefetch) return block_scores<V, Euclidean, true>(q, block, dim, norms, query_norm, flags, limit, values);
+    return block_scores<V, Euclidean, false>(q, block, dim, norms, query_norm, flags, limit, values);
 }
 
 // Four coordinates of four lanes at a time, turned by the same 4 x 4
@@ -262,15 +272,15 @@ template <class V, bool Euclidean>
                                  std::size_t count, double* out, bool bounded, double bound) noexcept {        \
         score_rows(query, vectors, norms, count, out, bounded, bound);                                        \
     }                                                                                                          \
-    attributes std::uint32_t block_euclidean_##suffix(const double* q, const double* block, std::size_t dim,   \
-                                                      const double*, double, bool bounded, double limit,      \
+    attributes std::uint64_t block_euclidean_##suffix(const double* q, const double* block, std::size_t dim,   \
+                                                      const double*, double, unsigned flags, double limit,    \
                                                       double* values) noexcept {                              \
-        return block_scores<BlockVector, true>(q, block, dim, nullptr, 0.0, bounded, limit, values);          \
+        return block_scan<BlockVector, true>(q, block, dim, nullptr, 0.0, flags, limit, values);              \
     }                                                                                                          \
-    attributes std::uint32_t block_dot_##suffix(const double* q, const double* block, std::size_t dim,         \
-                                                const double* norms, double query_norm, bool bounded,         \
+    attributes std::uint64_t block_dot_##suffix(const double* q, const double* block, std::size_t dim,         \
+                                                const double* norms, double query_norm, unsigned flags,       \
                                                 double limit, double* values) noexcept {                      \
-        return block_scores<BlockVector, false>(q, block, dim, norms, query_norm, bounded, limit, values);    \
+        return block_scan<BlockVector, false>(q, block, dim, norms, query_norm, flags, limit, values);        \
     }                                                                                                          \
     attributes void pack_##suffix(const double* rows, std::size_t dim, double* block) noexcept {               \
         pack_rows(rows, dim, block);                                                                           \

@@ -30,11 +30,19 @@ inline constexpr std::size_t kBlockLanes = 32;  // a block's lanes fit one 32-bi
 // (q[j] - x[j])^2 (Euclidean: the squared distance) or q[j] * x[j] (dot),
 // the dot then divided by (query_norm * norms[l]) when `norms` is given
 // (cosine), for every lane l. Returns the bits of the lanes whose value is
-// below `limit` (a NaN value never is), or of every lane when not `bounded`.
-// Bounded Euclidean scans may stop once every lane's partial sum is >= limit
-// and return 0; `values` is then unspecified.
-using BlockKernel = std::uint32_t (*)(const double* query, const double* block, std::size_t dim,
-                                      const double* norms, double query_norm, bool bounded, double limit,
+// below `limit` (a NaN value never is), or of every lane without kBounded.
+// The flags choose how the work is done; none changes a value or a bit.
+enum BlockFlags : unsigned {
+    kBounded = 1,   // return only the lanes below `limit`
+    kAbandon = 2,   // Euclidean and bounded: stop once every lane's partial sum
+                    // is >= limit and return kAbandoned; `values` is then unspecified
+    kPrefetch = 4,  // ask for the stream ahead: pays on data beyond the caches,
+                    // costs load slots on data within them
+};
+// Above the lane bits: no lane is below the limit, found before the last row.
+inline constexpr std::uint64_t kAbandoned = std::uint64_t{1} << 32;
+using BlockKernel = std::uint64_t (*)(const double* query, const double* block, std::size_t dim,
+                                      const double* norms, double query_norm, unsigned flags, double limit,
                                       double* values) noexcept;
 
 // Writes kBlockLanes row-major vectors of length dim into one block: a pure

@@ -86,25 +86,32 @@ TEST_P(KernelVariants, BlockSumsMatchScalar) {
                     expected[l] = reference_sum(euclidean, q.data(), &rows[l * dim], dim);
                     if (cosine) expected[l] = expected[l] / (query_norm * norms[l]);
                 }
-                double values[kernels::kBlockLanes];
-                ASSERT_EQ(kernel(q.data(), block.data(), dim, block_norms, query_norm, false, 0.0, values),
-                          ~std::uint32_t{0});
-                for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
-                    EXPECT_TRUE(same_bits(values[l], expected[l]))
-                        << variant.name << " lane " << l << " metric " << int(metric);
-                // Bounded: the lanes below the limit, each value exact, or (Euclidean)
-                // no lane, values unspecified, when every partial sum reached it.
-                for (double limit : {kInf, expected[0], expected[kernels::kBlockLanes / 2], 0.0}) {
-                    double again[kernels::kBlockLanes];
-                    const std::uint32_t lanes =
-                        kernel(q.data(), block.data(), dim, block_norms, query_norm, true, limit, again);
-                    std::uint32_t below = 0;
+                for (unsigned prefetch : {0u, unsigned{kernels::kPrefetch}}) {
+                    double values[kernels::kBlockLanes];
+                    ASSERT_EQ(kernel(q.data(), block.data(), dim, block_norms, query_norm, prefetch, 0.0, values),
+                              ~std::uint32_t{0});
                     for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
-                        below |= static_cast<std::uint32_t>(expected[l] < limit) << l;
-                    EXPECT_EQ(lanes, below) << variant.name << " limit " << limit;
-                    if (euclidean && lanes == 0) continue;
-                    for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
-                        EXPECT_TRUE(same_bits(again[l], expected[l])) << variant.name;
+                        EXPECT_TRUE(same_bits(values[l], expected[l]))
+                            << variant.name << " lane " << l << " metric " << int(metric);
+                    // Bounded: the lanes below the limit, each value exact, or (Euclidean,
+                    // abandon allowed) kAbandoned when every partial sum reached it.
+                    for (unsigned abandon : {0u, unsigned{kernels::kAbandon}})
+                        for (double limit : {kInf, expected[0], expected[kernels::kBlockLanes / 2], 0.0}) {
+                            double again[kernels::kBlockLanes];
+                            const unsigned flags = kernels::kBounded | abandon | prefetch;
+                            const std::uint64_t lanes =
+                                kernel(q.data(), block.data(), dim, block_norms, query_norm, flags, limit, again);
+                            std::uint32_t below = 0;
+                            for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
+                                below |= static_cast<std::uint32_t>(expected[l] < limit) << l;
+                            if (lanes == kernels::kAbandoned) {
+                                EXPECT_TRUE(euclidean && abandon && below == 0) << variant.name << " limit " << limit;
+                                continue;
+                            }
+                            EXPECT_EQ(lanes, below) << variant.name << " limit " << limit;
+                            for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
+                                EXPECT_TRUE(same_bits(again[l], expected[l])) << variant.name;
+                        }
                 }
             }
         }
@@ -232,6 +239,36 @@ TEST(Flat, EarlyAbandonKeepsTiesAndLateWinners) {
     }
     const std::vector<double> q(dim, 0.0);
     for (std::size_t k : {1, 5, 11, 20}) {
+        std::vector<ScoredId> got;
+        ASSERT_FALSE(index.search(q, k, got));
+        expect_same_results(got, reference_search(Metric::Euclidean, stored, q, k));
+    }
+}
+
+TEST(Flat, AbandonChecksSwitchingOnAndOffKeepTheRanking) {
+    // Thousands of blocks: stretches where blocks rarely abandon (Gaussian),
+    // where every block does (far copies), and late winners and ties, so the
+    // scan turns its abandon checks off and on again along the way.
+    const std::size_t dim = 40;
+    Flat index(dim, Metric::Euclidean);
+    std::vector<std::vector<double>> stored;
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> gauss;
+    for (std::size_t i = 0; i < 64000; ++i) {
+        std::vector<double> v(dim);
+        const std::size_t stretch = i / 16000;
+        for (double& x : v) x = stretch == 1 ? 10.0 : gauss(rng) * (stretch == 3 ? 0.9 : 1.0);
+        if (i % 9973 == 0) v.assign(dim, 0.25);  // exact ties among themselves
+        stored.push_back(v);
+    }
+    for (std::size_t start = 0; start < stored.size(); start += 1000) {
+        std::vector<double> rows;
+        for (std::size_t i = start; i < start + 1000; ++i) rows.insert(rows.end(), stored[i].begin(), stored[i].end());
+        std::size_t done = 0;
+        ASSERT_FALSE(index.create(rows.data(), 1000, dim, done));
+    }
+    for (std::size_t k : {1, 10, 100}) {
+        const std::vector<double> q(dim, k == 100 ? 0.1 : 0.0);
         std::vector<ScoredId> got;
         ASSERT_FALSE(index.search(q, k, got));
         expect_same_results(got, reference_search(Metric::Euclidean, stored, q, k));
