@@ -89,6 +89,8 @@ sweep-asan: asan-build
 
 # Pinned to one core, every library on one thread; Fashion-MNIST comes from
 # Debian's dataset-fashion-mnist (installed here when run as root).
+# HNSW_BASELINE=path/to/hnsw_counts compares the graph core with another
+# build of it (benchmarks/hnsw_counts.cpp built against the older core).
 bench: $(VENV)/.installed
 	$(VPY) -m pip install -q matplotlib hnswlib faiss-cpu usearch || $(VPY) -m pip install -q matplotlib
 	@[ -d /usr/share/datasets/fashion-mnist ] || [ "$$(id -u)" != 0 ] || \
@@ -98,7 +100,7 @@ bench: $(VENV)/.installed
 	$(VENV)/bin/cmake --build build/bench --target hnsw_counts read_floor
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 \
 	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
-	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py
+	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py $(if $(HNSW_BASELINE),--baseline-counts $(HNSW_BASELINE))
 
 # The sdist, a wheel built from it in an isolated environment (its build
 # requirements come from PyPI), and that wheel repaired to a manylinux tag.

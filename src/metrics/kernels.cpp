@@ -153,6 +153,7 @@ template <std::size_t Groups>
 [[gnu::always_inline]] inline void score_rows(const PreparedQuery& query, const double* const* vectors,
                                               const double* norms, std::size_t count, double* out, bool bounded,
                                               double bound) {
+    if (count == kLanes) return score_lanes<kLanes / 4>(query, vectors, norms, count, out, bounded, bound);
     if (count == 0) return;
     const double* x[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) x[l] = vectors[l < count ? l : 0];
