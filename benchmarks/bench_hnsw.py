@@ -91,6 +91,8 @@ def parse_args(argv=None):
     p.add_argument("--baseline-counts", type=str, default=None,
                    help="hnsw_counts built against another core, compared side by side")
     p.add_argument("--repeats", type=int, default=3, help="hnsw_counts runs per program and N (medians)")
+    p.add_argument("--count-queries", type=int, default=1000,
+                   help="searches timed by hnsw_counts per run (a search is short: fewer are noisy)")
     p.add_argument("--seed", type=int, default=2024)
     p.add_argument("--out", type=str, default=RESULTS_DIR)
     p.add_argument("--no-plot", action="store_true")
@@ -98,6 +100,7 @@ def parse_args(argv=None):
     if a.quick:
         a.sizes = a.sizes or "500,1000"
         a.queries = min(a.queries, 50)
+        a.count_queries = min(a.count_queries, 50)
         a.budget = min(a.budget, 1.0)
         a.count_at = 1000 if a.count_at == 10000 else a.count_at
         a.count_sizes = "1000" if a.count_sizes == "10000,20000" else a.count_sizes
@@ -361,7 +364,7 @@ def growth_exponents(rows):
 
 
 def run_counts_program(path, n, args):
-    cmd = [path, "--json", str(n), str(args.dim), str(args.queries)]
+    cmd = [path, "--json", str(n), str(args.dim), str(args.count_queries)]
     if shutil.which("taskset"):
         cmd = ["taskset", "-c", "0"] + cmd
     env = dict(os.environ, OMP_NUM_THREADS="1")
@@ -400,7 +403,7 @@ def bench_counts(args):
 
 
 def print_counts(rows):
-    print("\nhnsw_counts (C++ core, defaults, dim / queries as above, CPU time, medians); "
+    print("\nhnsw_counts (C++ core, defaults, dim as above, --count-queries searches, CPU time, medians); "
           "floor = time / (evaluations x one contiguous-scan distance)")
     print(f"  {'N':>6s} {'metric':13s} {'core':6s} {'build s':>8s} {'floor':>6s} {'search us':>10s} {'floor':>6s} "
           f"{'evals/ins':>10s} {'scan/ins':>9s} {'exp/ins':>8s} {'evals/q':>8s} {'scan/q':>8s} {'exp/q':>7s} "
