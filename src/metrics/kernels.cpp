@@ -222,14 +222,7 @@ template <class V, bool Euclidean, bool Prefetch>
             if constexpr (Prefetch) prefetch_row(row + kPrefetchRows * kBlockLanes);
             for (std::size_t g = 0; g < groups; ++g) acc[g] += term<Euclidean>(qv, load<V>(row + g * width<V>));
         }
-        if (may_abandon && j < dim && all_at_least(acc, limit)) {
-            // Ask for the start of the next block that the skipped rows
-            // would have asked for, so the stream does not stall there.
-            if constexpr (Prefetch)
-                for (std::size_t r = std::max(j + kPrefetchRows, dim); r < dim + kPrefetchRows; ++r)
-                    prefetch_row(block + r * kBlockLanes);
-            return kAbandoned;
-        }
+        if (may_abandon && j < dim && all_at_least(acc, limit)) return kAbandoned;
     }
     if (!Euclidean && norms) {
         const V qn = splat<V>(query_norm);

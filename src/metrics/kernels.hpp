@@ -36,8 +36,9 @@ enum BlockFlags : unsigned {
     kBounded = 1,   // return only the lanes below `limit`
     kAbandon = 2,   // Euclidean and bounded: stop once every lane's partial sum
                     // is >= limit and return kAbandoned; `values` is then unspecified
-    kPrefetch = 4,  // ask for the stream ahead: pays on data beyond the caches,
-                    // costs load slots on data within them
+    kPrefetch = 4,  // ask for the stream ahead: pays on data beyond the caches
+                    // when the block is read in full, costs load slots within
+                    // them, and fetches for nothing the rows an abandon skips
 };
 // Above the lane bits: no lane is below the limit, found before the last row.
 inline constexpr std::uint64_t kAbandoned = std::uint64_t{1} << 32;
