@@ -340,5 +340,32 @@ TEST(PageBuffer, KeepsContentsAcrossGrowth) {
     EXPECT_EQ(buffer.data()[9], 9.0);
 }
 
+// A freed large buffer serves the next one of about its size (fresh pages
+// would have to be cleared first); small ones and far larger ones do not
+// take it.
+TEST(PageBuffer, ReusesFreedLargeBuffers) {
+    constexpr std::size_t doubles = std::size_t{3} << 20;  // 24 MiB
+    const double* first = nullptr;
+    {
+        PageBuffer buffer;
+        ASSERT_TRUE(buffer.reserve(doubles, 0));
+        first = buffer.data();
+        buffer.data()[doubles - 1] = 1.0;
+    }
+    PageBuffer small;
+    ASSERT_TRUE(small.reserve(1000, 0));
+    EXPECT_NE(small.data(), first);
+    PageBuffer larger;
+    ASSERT_TRUE(larger.reserve(3 * doubles, 0));
+    EXPECT_NE(larger.data(), first);
+    PageBuffer again;
+    ASSERT_TRUE(again.reserve(doubles - 1000, 0));
+    EXPECT_EQ(again.data(), first);
+    EXPECT_GE(again.capacity(), doubles);
+    again.data()[0] = 2.0;
+    ASSERT_TRUE(again.reserve(2 * doubles, 1));
+    EXPECT_EQ(again.data()[0], 2.0);
+}
+
 }  // namespace
 }  // namespace ombrix
