@@ -26,6 +26,9 @@
 
 #include "hnsw/hnsw.hpp"
 #include "metrics/metrics.hpp"
+#if !defined(HNSW_COUNTS_BASELINE)
+#include "metrics/page_buffer.hpp"
+#endif
 
 namespace {
 
@@ -54,10 +57,15 @@ std::vector<double> gaussian(std::size_t count, std::mt19937_64& engine) {
     return values;
 }
 
-// Heap bytes in use (0 where the C library cannot tell).
+// Bytes allocated and in use, on the heap or mapped on their own (0 where
+// the C library cannot tell). Spare pages kept for reuse go back first.
 double heap_in_use() {
+#if !defined(HNSW_COUNTS_BASELINE)
+    ombrix::release_spare_pages();
+#endif
 #if defined(__GLIBC__)
-    return static_cast<double>(mallinfo2().uordblks);
+    const auto info = mallinfo2();
+    return static_cast<double>(info.uordblks + info.hblkhd);
 #else
     return 0.0;
 #endif

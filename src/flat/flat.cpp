@@ -215,7 +215,8 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     TopK top(out, wanted, euclidean);
 
     const std::uint64_t groups = count_ / kBlockLanes;
-    const unsigned prefetch = groups * kBlockLanes * dim_ * sizeof(double) > kPrefetchAbove ? kernels::kPrefetch : 0;
+    const bool streams = groups * kBlockLanes * dim_ * sizeof(double) > kPrefetchAbove;
+    const unsigned prefetch = streams ? unsigned{kernels::kPrefetch} : 0u;
     AbandonPolicy abandon;
     double values[kBlockLanes];
     for (std::uint64_t g = 0; g < groups; ++g) {
@@ -229,8 +230,9 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         const double* block_norms = norms ? norms + g * kBlockLanes : nullptr;
         const bool checked = euclidean && bounded && abandon.checking();
         const unsigned flags = checked ? kernels::kBounded | kernels::kAbandon
-                                       : prefetch | (bounded ? kernels::kBounded : 0);
-        const std::uint64_t scanned = scan_block(query.data(), block, dim_, block_norms, prepared.norm, flags, limit, values);
+                                       : prefetch | (bounded ? unsigned{kernels::kBounded} : 0u);
+        const std::uint64_t scanned =
+            scan_block(query.data(), block, dim_, block_norms, prepared.norm, flags, limit, values);
         if (euclidean && bounded) abandon.record(checked, scanned == kernels::kAbandoned);
         std::uint32_t lanes = static_cast<std::uint32_t>(scanned);
         const std::uint64_t first = g * kBlockLanes;

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "flat/page_buffer.hpp"
+#include "metrics/page_buffer.hpp"
 #include "metrics/metrics.hpp"
 #include "metrics/stop_check.hpp"
 #include "metrics/vector_batch.hpp"

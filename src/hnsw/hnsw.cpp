@@ -475,14 +475,17 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
     if (vector.size() != dim_) return HNSWError::DimensionMismatch;
     if (size() >= kMaxNodes) return HNSWError::OutOfMemory;
     const std::size_t old_nodes = levels_.size();
-    const std::size_t old_values = vectors_.size();
     const std::size_t old_rows = rows_.size();
     const Id x = static_cast<Id>(old_nodes);
     std::vector<Id> linked;  // nodes given a back-link to x, in link order
     try {
         const std::uint64_t level = old_nodes == 0 ? (layers_ > 0 ? layers_ - 1 : 0) : draw_level(rng);
 
-        vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+        if (dim_ > 0) {
+            const std::size_t used = old_nodes * static_cast<std::size_t>(dim_);
+            if (!vectors_.reserve(used + vector.size(), used)) throw std::bad_alloc();
+            std::memcpy(vectors_.data() + used, vector.data(), vector.size() * sizeof(double));
+        }
         if (metric_ == Metric::Cosine) norms_.push_back(std::sqrt(squared_norm(vector)));
         adjacency_.emplace_back(static_cast<std::size_t>(std::min(level, kMaxListLayer)) + 1);
         if (schema_ && row != nullptr) {
@@ -558,7 +561,6 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         if (levels_.size() > old_nodes)
             for (auto it = linked.rbegin(); it != linked.rend(); ++it) remove_back_link(*it, x);
         drop_empty_levels();
-        vectors_.resize(old_values);
         if (norms_.size() > old_nodes) norms_.resize(old_nodes);
         if (adjacency_.size() > old_nodes) adjacency_.erase(adjacency_.begin() + old_nodes, adjacency_.end());
         rows_.erase(rows_.begin() + old_rows, rows_.end());

@@ -24,6 +24,7 @@
 #include "hnsw/random.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/metrics.hpp"
+#include "metrics/page_buffer.hpp"
 #include "metrics/stop_check.hpp"
 #include "metrics/vector_batch.hpp"
 
@@ -193,7 +194,9 @@ private:
     std::uint64_t nonzero_weights_ = 0;                   // entries past this prefix are exactly 0.0
     double weight_total_ = 0.0;                           // sum of all weights, in index order
 
-    std::vector<double> vectors_;        // dim values per node, node after node
+    // dim values per node, node after node; on huge pages, since every
+    // distance reads a node at random.
+    PageBuffer vectors_;
     std::vector<double> norms_;          // per node sqrt(squared_norm), cosine only
     std::vector<std::uint64_t> levels_;  // one per node; its length is the node count
     // taller_[l]: nodes other than node 0 whose level is >= l. Its length is

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
-#include "flat/page_buffer.hpp"
+#include "metrics/page_buffer.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/metrics.hpp"
 

@@ -1,4 +1,4 @@
-#include "flat/page_buffer.hpp"
+#include "metrics/page_buffer.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -139,6 +139,8 @@ void* allocate(std::size_t& bytes) noexcept {
 void set_huge_page_advisor(HugePageAdvisor replacement) noexcept {
     advisor.store(replacement ? replacement : default_advice);
 }
+
+void release_spare_pages() noexcept { (void)spare_pages().free_all(); }
 
 PageBuffer::PageBuffer(PageBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}

@@ -1,7 +1,8 @@
-// Memory for the arrays a scan streams through: large buffers are 2 MiB
-// aligned and advised for transparent huge pages, which streams markedly
-// faster than 4 KiB pages (fewer TLB misses, longer prefetch runs). Nothing
-// here throws: a failed allocation is reported and changes nothing.
+// Memory for the arrays a search reads: large buffers are 2 MiB aligned and
+// advised for transparent huge pages, which stream markedly faster than 4 KiB
+// pages (fewer TLB misses, longer prefetch runs) and are cheaper to read at
+// random. Freed large buffers are kept a while for reuse. Nothing here
+// throws: a failed allocation is reported and changes nothing.
 #pragma once
 
 #include <cstddef>
@@ -35,5 +36,8 @@ private:
 // in a refusing advisor; nullptr restores the default.
 using HugePageAdvisor = int (*)(void* start, std::size_t bytes) noexcept;
 void set_huge_page_advisor(HugePageAdvisor advisor) noexcept;
+
+// Gives the freed buffers kept for reuse back to the system.
+void release_spare_pages() noexcept;
 
 }  // namespace ombrix
