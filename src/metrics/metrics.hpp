@@ -71,14 +71,17 @@ PreparedQuery prepare_query(Metric metric, std::span<const double> query, std::s
 // Scores `count` stored vectors: out[i] = metric(query, vectors[i]), bit for
 // bit. `norms[i]` must hold sqrt(squared_norm(vectors[i])) under cosine and
 // may be null otherwise.
-//
-// Under Euclidean, when `bound` is given, a vector whose partial sum already
-// shows a distance >= *bound may stop early; its out[i] is then a value
-// >= *bound that is smaller than or equal to the true distance. Callers pass
-// a bound only where any value >= bound is rejected whatever it is exactly.
+void score_batch(const PreparedQuery& query, const double* const* vectors,
+                 const double* norms, std::size_t count, double* out) noexcept;
+
+// The same, except that under Euclidean, when `bound` is given, a vector
+// whose partial sum already shows a distance >= *bound may stop early; its
+// out[i] is then a value >= *bound that is smaller than or equal to the true
+// distance. Callers pass a bound only where any value >= bound is rejected
+// whatever it is exactly.
 void score_batch(const PreparedQuery& query, const double* const* vectors,
                  const double* norms, std::size_t count, double* out,
-                 std::optional<double> bound = std::nullopt) noexcept;
+                 std::optional<double> bound) noexcept;
 
 // The same for `count` vectors stored back to back with stride `dim`.
 void score_contiguous(const PreparedQuery& query, const double* first, std::size_t dim,
