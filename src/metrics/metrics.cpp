@@ -79,22 +79,29 @@ PreparedQuery prepare_query(Metric metric, std::span<const double> query, std::s
     return q;
 }
 
-// Apart from the bounded form: the graph calls it for every batch, and an
-// optional built on the stack and read back as one word would wait on the
-// store of its flag.
-void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms,
-                 std::size_t count, double* out) noexcept {
+namespace {
+
+// Plain arguments, not an optional: the graph scores every batch through
+// here, and an optional built on the stack and read back as one word would
+// wait on the store of its flag.
+void score_groups(const PreparedQuery& query, const double* const* vectors, const double* norms,
+                  std::size_t count, double* out, bool bounded, double bound) noexcept {
     for (std::size_t start = 0; start < count; start += kernels::kLanes)
         kernels::score(query, vectors + start, norms ? norms + start : nullptr,
-                       std::min(kernels::kLanes, count - start), out + start, false, 0.0);
+                       std::min(kernels::kLanes, count - start), out + start, bounded, bound);
+}
+
+}  // namespace
+
+void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms,
+                 std::size_t count, double* out) noexcept {
+    score_groups(query, vectors, norms, count, out, false, 0.0);
 }
 
 void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms,
                  std::size_t count, double* out, std::optional<double> bound) noexcept {
     const bool bounded = bound.has_value() && query.metric == Metric::Euclidean;
-    for (std::size_t start = 0; start < count; start += kernels::kLanes)
-        kernels::score(query, vectors + start, norms ? norms + start : nullptr,
-                       std::min(kernels::kLanes, count - start), out + start, bounded, bounded ? *bound : 0.0);
+    score_groups(query, vectors, norms, count, out, bounded, bounded ? *bound : 0.0);
 }
 
 void score_contiguous(const PreparedQuery& query, const double* first, std::size_t dim,

@@ -61,10 +61,7 @@ public:
     void give(void* memory, std::size_t bytes) noexcept {
         if (bytes > kKeepAtMost) return std::free(memory);
         std::lock_guard<std::mutex> lock(mutex_);
-        while (count_ == kSlots || total_ + bytes > kKeepAtMost) {
-            std::free(spares_[0].memory);
-            remove(0);
-        }
+        while (count_ == kSlots || total_ + bytes > kKeepAtMost) free_oldest();
         spares_[count_++] = {memory, bytes};
         total_ += bytes;
     }
@@ -73,10 +70,7 @@ public:
     bool free_all() noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         const bool any = count_ > 0;
-        while (count_ > 0) {
-            std::free(spares_[0].memory);
-            remove(0);
-        }
+        while (count_ > 0) free_oldest();
         return any;
     }
 
@@ -87,6 +81,11 @@ private:
         void* memory;
         std::size_t bytes;
     };
+
+    void free_oldest() noexcept {
+        std::free(spares_[0].memory);
+        remove(0);
+    }
 
     void remove(std::size_t i) noexcept {
         total_ -= spares_[i].bytes;
