@@ -52,13 +52,39 @@ struct Marks {
     }
 };
 
+// The distances from the current operation's query to the nodes its earlier
+// passes scored. Every pass of one insert or search scores the same query, and
+// a node admitted at several layers would otherwise be scored once per layer;
+// a score is a pure function of query and node, so a recalled one has the
+// same bits.
+struct Recall {
+    Marks known;                   // nodes whose distance is below
+    std::vector<double> distance;  // by node id
+
+    void start(std::size_t nodes) {
+        known.start(nodes);
+        if (distance.size() < nodes) distance.resize(std::max(nodes, 2 * distance.size()));
+    }
+
+    // Knows every node's distance, scored in one pass over the stored vectors
+    // in order: the rows stream, where the passes would reach them at random.
+    void score_all(const PreparedQuery& query, const double* vectors, std::size_t dim, const double* norms,
+                   std::size_t nodes) noexcept {
+        score_contiguous(query, vectors, dim, norms, nodes, distance.data());
+        std::fill(known.marks.begin(), known.marks.begin() + static_cast<std::ptrdiff_t>(nodes), known.epoch);
+    }
+};
+
 // Per-thread buffers, reused across calls and indexes; several threads may
 // search one index at the same time.
 struct Scratch {
     Marks visited;                      // nodes visited by the current layer search
     Marks linked;                       // nodes linked to the node being inserted
+    Recall recall;
     std::vector<Candidate> heap;
     std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
+    std::vector<double> fresh_distances;
+    std::vector<std::uint32_t> unknown; // positions in `fresh` of the nodes still to score
 };
 
 Scratch& scratch() noexcept {
@@ -296,8 +322,23 @@ std::span<const Metadata> HNSW::row(Id id) const noexcept {
 // layer's whole population no list can offer a fresh one any more: the result
 // is final and the pass ends there. (Under a filter a failing node stays
 // unvisited and is tested again, so the count does not tell.)
-void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, std::uint64_t layer,
-                        const Filter* filter, std::size_t position, std::vector<ScoredId>& result) const {
+void HNSW::start_recall(const PreparedQuery& query, const Counter& dense) const {
+    Recall& recall = scratch().recall;
+    const std::size_t nodes = levels_.size();
+    recall.start(nodes);
+    if (dense.load() == 0) return;
+    recall.score_all(query, vectors_.data(), static_cast<std::size_t>(dim_),
+                     metric_ == Metric::Cosine ? norms_.data() : nullptr, nodes);
+    scored_.add(nodes);
+}
+
+void HNSW::note_layer0_visits(const Counter& dense, std::uint64_t visited) const noexcept {
+    dense.store(2 * visited >= population(0) ? 1 : 0);
+}
+
+std::uint64_t HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, std::uint64_t layer,
+                                 const Filter* filter, std::size_t position, bool recall,
+                                 std::vector<ScoredId>& result) const {
     Scratch& s = scratch();
     s.visited.start(levels_.size());
     const std::uint16_t epoch = s.visited.epoch;
@@ -312,10 +353,23 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
     double norms[kBatch];
     double dists[kBatch];
 
-    vectors[0] = coordinates(entry);
-    if (cosine) norms[0] = norms_[entry];
-    score_batch(query, vectors, cosine ? norms : nullptr, 1, dists);
-    std::uint64_t evaluations = 1, scanned = 0, expansions = 0;
+    std::uint16_t* const known = s.recall.known.marks.data();
+    const std::uint16_t known_epoch = s.recall.known.epoch;
+    double* const known_distance = s.recall.distance.data();
+    std::uint64_t taken = 1, scored = 0, scanned = 0, expansions = 0;
+
+    if (recall && known[entry] == known_epoch) {
+        dists[0] = known_distance[entry];
+    } else {
+        vectors[0] = coordinates(entry);
+        if (cosine) norms[0] = norms_[entry];
+        score_batch(query, vectors, cosine ? norms : nullptr, 1, dists);
+        ++scored;
+        if (recall) {
+            known_distance[entry] = dists[0];
+            known[entry] = known_epoch;
+        }
+    }
     result.push_back({dists[0], entry});
     heap.push_back({dists[0], entry});
     stamps[entry] = epoch;
@@ -336,7 +390,11 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
         const std::vector<std::vector<Id>>& lists = adjacency_[c.id];
         const std::uint64_t top = lists.size() - 1;
         const std::vector<Id>& list = lists[std::min(layer, top)];
-        if (fresh.size() < list.size()) fresh.resize(list.size());
+        if (fresh.size() < list.size()) {
+            fresh.resize(list.size());
+            s.fresh_distances.resize(list.size());
+            s.unknown.resize(list.size());
+        }
         Id* const out = fresh.data();
         const std::size_t size = list.size();
         const Id* const ids = list.data();
@@ -367,26 +425,79 @@ void HNSW::layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, 
         ++expansions;
         unseen -= found;
 
-        for (std::size_t j = 0; j < std::min(found, kBatch); ++j) __builtin_prefetch(coordinates(out[j]));
-        for (std::size_t start = 0; start < found; start += kBatch) {
-            const std::size_t count = std::min(kBatch, found - start);
-            for (std::size_t j = start + kBatch; j < std::min(found, start + 2 * kBatch); ++j)
-                __builtin_prefetch(coordinates(out[j]));
+        // The fresh nodes' distances in list order: those an earlier pass of
+        // this operation scored are recalled, the others scored kBatch at a
+        // time with the next batch's rows on their way.
+        double* const fresh_distances = s.fresh_distances.data();
+        std::uint32_t* const unknown = s.unknown.data();
+        std::size_t missing = 0;
+        if (recall) {
+            for (std::size_t j = 0; j < found; ++j) {
+                const Id n = out[j];
+                if (known[n] == known_epoch) {
+                    fresh_distances[j] = known_distance[n];
+                } else {
+                    unknown[missing++] = static_cast<std::uint32_t>(j);
+                }
+            }
+        } else {
+            for (std::size_t j = 0; j < found; ++j) unknown[j] = static_cast<std::uint32_t>(j);
+            missing = found;
+        }
+        taken += found;
+        scored += missing;
+
+        for (std::size_t j = 0; j < std::min(missing, kBatch); ++j) __builtin_prefetch(coordinates(out[unknown[j]]));
+        for (std::size_t start = 0; start < missing; start += kBatch) {
+            const std::size_t count = std::min(kBatch, missing - start);
+            for (std::size_t j = start + kBatch; j < std::min(missing, start + 2 * kBatch); ++j)
+                __builtin_prefetch(coordinates(out[unknown[j]]));
             for (std::size_t j = 0; j < count; ++j) {
-                vectors[j] = coordinates(out[start + j]);
-                if (cosine) norms[j] = norms_[out[start + j]];
+                const Id n = out[unknown[start + j]];
+                vectors[j] = coordinates(n);
+                if (cosine) norms[j] = norms_[n];
             }
             // No early abandon against the result's last distance: here the
             // check (a root per lane every few coordinates) costs more than
-            // the rare batch whose every lane is already out saves.
+            // the rare batch whose every lane is already out saves. (A
+            // recalled distance must be exact, too.)
             score_batch(query, vectors, cosine ? norms : nullptr, count, dists);
-            evaluations += count;
-            offer(result, ef, dists, out + start, count, heap);
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::uint32_t at = unknown[start + j];
+                fresh_distances[at] = dists[j];
+                if (recall) {
+                    known_distance[out[at]] = dists[j];
+                    known[out[at]] = known_epoch;
+                }
+            }
+        }
+        for (std::size_t start = 0; start < found; start += kBatch) {
+            const std::size_t count = std::min(kBatch, found - start);
+            if (result.size() < ef) {
+                offer(result, ef, fresh_distances + start, out + start, count, heap);
+                continue;
+            }
+            // A full result takes only a node nearer than its last entry, and
+            // that last entry only moves nearer: a node not nearer than it
+            // now is never taken (nor is any node while it is NaN), so most
+            // nodes late in a pass are dropped here, without a branch each.
+            const double last = result.back().distance;
+            double near[kBatch];
+            Id near_ids[kBatch];
+            std::size_t kept = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+                near[kept] = fresh_distances[start + j];
+                near_ids[kept] = out[start + j];
+                kept += fresh_distances[start + j] < last;
+            }
+            if (kept > 0) offer(result, ef, near, near_ids, kept, heap);
         }
     }
-    evaluations_.add(evaluations);
+    evaluations_.add(taken);
+    scored_.add(scored);
     scanned_.add(scanned);
     expansions_.add(expansions);
+    return taken;
 }
 
 std::optional<HNSWError> HNSW::knn(std::uint64_t entry, std::span<const double> query, std::uint64_t ef,
@@ -398,7 +509,7 @@ std::optional<HNSWError> HNSW::knn(std::uint64_t entry, std::span<const double> 
     if (entry >= size()) return HNSWError::InvalidNodeID;
     try {
         const PreparedQuery prepared = prepare_query(metric_, query, dim_);
-        layer_search(prepared, static_cast<Id>(entry), ef, layer, filter, position, out);
+        layer_search(prepared, static_cast<Id>(entry), ef, layer, filter, position, false, out);
     } catch (...) {
         out.clear();
         return HNSWError::OutOfMemory;
@@ -424,16 +535,21 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64
         // alone, which lists no node of its own layer: each such pass returns
         // node 0, so the descent may as well start below them.
         std::uint64_t top = layers_ - 1;
-        if (traversal_ == Traversal::Shortcut) top = std::min(top, highest_level());
+        const bool recall = traversal_ == Traversal::Shortcut;
+        if (recall) {
+            top = std::min(top, highest_level());
+            start_recall(prepared, dense_searches_);
+        }
         for (std::uint64_t layer = top; layer >= 1; --layer) {
-            layer_search(prepared, entry, 1, layer, filter, position, out);
+            layer_search(prepared, entry, 1, layer, filter, position, recall, out);
             entry = static_cast<Id>(out.front().id);
         }
         if (auto error = check_pass(ef_search_, 0, filter, position)) {
             out.clear();
             return error;
         }
-        layer_search(prepared, entry, ef_search_, 0, filter, position, out);
+        const std::uint64_t visited = layer_search(prepared, entry, ef_search_, 0, filter, position, recall, out);
+        if (recall) note_layer0_visits(dense_searches_, visited);
         // The walk keeps each pass's entry unconditionally; node 0 (or a node
         // without a row) must still not be reported as a match.
         if (filter != nullptr)
@@ -518,14 +634,18 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
             // by then or never reaches it, so these passes add no link.
             const std::uint64_t passes =
                 traversal_ == Traversal::Full ? layers_ : std::min(layers_, highest_level() + 1);
+            const bool recall = traversal_ == Traversal::Shortcut;
+            if (recall) start_recall(prepared, dense_inserts_);
             for (std::uint64_t layer = 0; layer < passes; ++layer) {
                 if (layer < level) {
-                    layer_search(prepared, entry, 1, layer, nullptr, 0, found);
+                    layer_search(prepared, entry, 1, layer, nullptr, 0, recall, found);
                     entry = static_cast<Id>(found.front().id);
                     continue;
                 }
                 if (ef_construction_ == 0) return HNSWError::InvalidEF;
-                layer_search(prepared, entry, ef_construction_, layer, nullptr, 0, found);
+                const std::uint64_t visited =
+                    layer_search(prepared, entry, ef_construction_, layer, nullptr, 0, recall, found);
+                if (recall && layer == 0) note_layer0_visits(dense_inserts_, visited);
                 linked.reserve(linked.size() + found.size());
                 // The targets' lists lie scattered and each is reached through
                 // two headers: fetch every level for all targets at once.

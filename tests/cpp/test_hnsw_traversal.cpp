@@ -147,3 +147,69 @@ TEST(ShortcutAgainstFull, HugeLayerCountCostsOnlyThePopulatedLayers) {
 
 }  // namespace
 }  // namespace ombrix
+
+namespace ombrix {
+namespace {
+
+struct Scoring {
+    Metric metric;
+    std::uint64_t ef_construction, ef_search;
+    bool line;  // points along a line: passes stay local and visit few nodes
+};
+
+class ScoringOnce : public ::testing::TestWithParam<Scoring> {};
+
+// A shortcut insert or search scores a node at most once, whether it scores
+// nodes as its passes meet them or every node up front (when the previous
+// operation visited most of layer 0), and both ways give the full
+// traversal's graph and results.
+TEST_P(ScoringOnce, EachNodeAtMostOncePerOperation) {
+    const Scoring p = GetParam();
+    HNSW full = make_index(kDim, 4, p.metric, p.ef_construction, p.ef_search);
+    HNSW shortcut = make_index(kDim, 4, p.metric, p.ef_construction, p.ef_search);
+    full.set_traversal(Traversal::Full);
+    std::uint64_t state = p.ef_construction * 7 + static_cast<std::uint64_t>(p.metric);
+    FakeRandom full_rng({}, state), shortcut_rng({}, state);
+    auto point = [&] {
+        std::vector<double> v = random_vector(state, false);
+        if (p.line)
+            for (std::size_t j = 1; j < v.size(); ++j) v[j] = 0.5 + 1e-3 * v[j];
+        return v;
+    };
+    bool all_up_front = false, some_as_met = false;
+    auto note = [&](std::uint64_t scored, std::uint64_t nodes) {
+        EXPECT_LE(scored, nodes);
+        (scored == nodes ? all_up_front : some_as_met) = true;
+    };
+    for (std::uint64_t i = 0; i < 300; ++i) {
+        const std::vector<double> v = point();
+        const std::uint64_t before = shortcut.work_counts().scored;
+        ASSERT_FALSE(full.insert(v, nullptr, full_rng));
+        ASSERT_FALSE(shortcut.insert(v, nullptr, shortcut_rng));
+        if (i > 0) note(shortcut.work_counts().scored - before, shortcut.size());
+    }
+    for (std::uint64_t id = 0; id < 300; ++id) ASSERT_EQ(full.neighbors(id), shortcut.neighbors(id)) << id;
+    std::vector<ScoredId> a, c;
+    for (int i = 0; i < 100; ++i) {
+        const std::vector<double> q = point();
+        const std::uint64_t before = shortcut.work_counts().scored;
+        ASSERT_FALSE(full.search(q, 10, nullptr, a));
+        ASSERT_FALSE(shortcut.search(q, 10, nullptr, c));
+        EXPECT_TRUE(same(a, c)) << "query " << i;
+        note(shortcut.work_counts().scored - before, shortcut.size());
+    }
+    // Each case meets the way it is meant for.
+    EXPECT_TRUE(p.line ? some_as_met : all_up_front);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ScoringOnce, ::testing::ValuesIn([] {
+                             std::vector<Scoring> all;
+                             for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+                                 all.push_back({m, 400, 50, false});
+                                 all.push_back({m, 2, 1, true});
+                             }
+                             return all;
+                         }()));
+
+}  // namespace
+}  // namespace ombrix
