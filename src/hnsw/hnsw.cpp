@@ -1,5 +1,7 @@
 #include "hnsw/hnsw.hpp"
 
+#include "metrics/kernels.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -66,11 +68,8 @@ struct Recall {
         if (distance.size() < nodes) distance.resize(std::max(nodes, 2 * distance.size()));
     }
 
-    // Knows every node's distance, scored in one pass over the stored vectors
-    // in order: the rows stream, where the passes would reach them at random.
-    void score_all(const PreparedQuery& query, const double* vectors, std::size_t dim, const double* norms,
-                   std::size_t nodes) noexcept {
-        score_contiguous(query, vectors, dim, norms, nodes, distance.data());
+    // Knows the distances of nodes [0, nodes).
+    void know_all(std::size_t nodes) noexcept {
         std::fill(known.marks.begin(), known.marks.begin() + static_cast<std::ptrdiff_t>(nodes), known.epoch);
     }
 };
@@ -327,8 +326,28 @@ void HNSW::start_recall(const PreparedQuery& query, const Counter& dense) const 
     const std::size_t nodes = levels_.size();
     recall.start(nodes);
     if (dense.load() == 0) return;
-    recall.score_all(query, vectors_.data(), static_cast<std::size_t>(dim_),
-                     metric_ == Metric::Cosine ? norms_.data() : nullptr, nodes);
+    // The full groups from their blocked copy, the rest from the rows; both
+    // give the bits of the row kernel.
+    double* const out = recall.distance.data();
+    const double* const norms = metric_ == Metric::Cosine ? norms_.data() : nullptr;
+    const std::size_t grouped = nodes / kernels::kBlockLanes * kernels::kBlockLanes;
+    const std::size_t dim = static_cast<std::size_t>(dim_);
+    if (dim > 0) {
+        const bool euclidean = metric_ == Metric::Euclidean;
+        const kernels::Variant& kernel = kernels::best();
+        const kernels::BlockKernel scan_block = euclidean ? kernel.block_euclidean : kernel.block_dot;
+        for (std::size_t first = 0; first < grouped; first += kernels::kBlockLanes) {
+            scan_block(query.data, blocks_.data() + first * dim, query.common, norms ? norms + first : nullptr,
+                       query.norm, 0, 0.0, out + first);
+            if (euclidean)
+                for (std::size_t l = 0; l < kernels::kBlockLanes; ++l) out[first + l] = std::sqrt(out[first + l]);
+        }
+    } else {
+        score_contiguous(query, vectors_.data(), dim, norms, grouped, out);
+    }
+    score_contiguous(query, coordinates(static_cast<Id>(grouped)), dim, norms ? norms + grouped : nullptr,
+                     nodes - grouped, out + grouped);
+    recall.know_all(nodes);
     scored_.add(nodes);
 }
 
@@ -598,9 +617,18 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         const std::uint64_t level = old_nodes == 0 ? (layers_ > 0 ? layers_ - 1 : 0) : draw_level(rng);
 
         if (dim_ > 0) {
-            const std::size_t used = old_nodes * static_cast<std::size_t>(dim_);
-            if (!vectors_.reserve(used + vector.size(), used)) throw std::bad_alloc();
-            std::memcpy(vectors_.data() + used, vector.data(), vector.size() * sizeof(double));
+            const std::size_t dim = static_cast<std::size_t>(dim_);
+            const std::size_t used = old_nodes * dim;
+            const bool completes_group = (old_nodes + 1) % kernels::kBlockLanes == 0;
+            if (!vectors_.reserve(used + dim, used)) throw std::bad_alloc();
+            if (completes_group && !blocks_.reserve(used + dim, used + dim - kernels::kBlockLanes * dim))
+                throw std::bad_alloc();
+            std::memcpy(vectors_.data() + used, vector.data(), dim * sizeof(double));
+            // Until the node counts, the new block is never read.
+            if (completes_group) {
+                const std::size_t first = used + dim - kernels::kBlockLanes * dim;
+                kernels::best().pack(vectors_.data() + first, dim, blocks_.data() + first);
+            }
         }
         if (metric_ == Metric::Cosine) norms_.push_back(std::sqrt(squared_norm(vector)));
         adjacency_.emplace_back(static_cast<std::size_t>(std::min(level, kMaxListLayer)) + 1);

@@ -213,6 +213,10 @@ private:
     // dim values per node, node after node; on huge pages, since every
     // distance reads a node at random.
     PageBuffer vectors_;
+    // The same vectors again, each full group of kernels::kBlockLanes nodes
+    // as one coordinate-major block: scoring every node streams them through
+    // the block kernel at about half the cost of the row kernel.
+    PageBuffer blocks_;
     std::vector<double> norms_;          // per node sqrt(squared_norm), cosine only
     std::vector<std::uint64_t> levels_;  // one per node; its length is the node count
     // taller_[l]: nodes other than node 0 whose level is >= l. Its length is
