@@ -17,11 +17,9 @@ using kernels::kBlockLanes;
 // (a fraction of a millisecond).
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
 
-// A scan of more stored bytes than this streams from memory, where asking
-// for the stream ahead may pay; a smaller one is served by the caches, where
-// the prefetches only take load slots. A block that may abandon does not ask:
-// the rows it would skip would have been fetched for nothing.
-constexpr std::size_t kPrefetchAbove = std::size_t{32} << 20;
+// A scan of more stored bytes than this streams from memory, and takes the
+// kernel variant that streams best; a smaller one is served by the caches.
+constexpr std::size_t kStreamAbove = std::size_t{32} << 20;
 
 // Whether the Euclidean scan checks for early abandon. A block that abandons
 // saves its remaining rows, but every block pays for the checks, and on data
@@ -209,14 +207,13 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
 
     const bool euclidean = metric_ == Metric::Euclidean;
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
-    const kernels::Variant& kernel = kernels::best();
+    const std::uint64_t groups = count_ / kBlockLanes;
+    const bool streams = groups * kBlockLanes * dim_ * sizeof(double) > kStreamAbove;
+    const kernels::Variant& kernel = streams ? kernels::streaming() : kernels::best();
     const kernels::BlockKernel scan_block = euclidean ? kernel.block_euclidean : kernel.block_dot;
     const double* norms = metric_ == Metric::Cosine ? norms_.data() : nullptr;
     TopK top(out, wanted, euclidean);
 
-    const std::uint64_t groups = count_ / kBlockLanes;
-    const bool streams = groups * kBlockLanes * dim_ * sizeof(double) > kPrefetchAbove;
-    const unsigned prefetch = streams ? unsigned{kernels::kPrefetch} : 0u;
     AbandonPolicy abandon;
     double values[kBlockLanes];
     for (std::uint64_t g = 0; g < groups; ++g) {
@@ -230,7 +227,7 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         const double* block_norms = norms ? norms + g * kBlockLanes : nullptr;
         const bool checked = euclidean && bounded && abandon.checking();
         const unsigned flags = checked ? kernels::kBounded | kernels::kAbandon
-                                       : prefetch | (bounded ? unsigned{kernels::kBounded} : 0u);
+                                       : bounded ? unsigned{kernels::kBounded} : 0u;
         const std::uint64_t scanned =
             scan_block(query.data(), block, dim_, block_norms, prepared.norm, flags, limit, values);
         if (euclidean && bounded) abandon.record(checked, scanned == kernels::kAbandoned);

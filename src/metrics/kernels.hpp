@@ -36,9 +36,6 @@ enum BlockFlags : unsigned {
     kBounded = 1,   // return only the lanes below `limit`
     kAbandon = 2,   // Euclidean and bounded: stop once every lane's partial sum
                     // is >= limit and return kAbandoned; `values` is then unspecified
-    kPrefetch = 4,  // ask for the stream ahead: pays on data beyond the caches
-                    // when the block is read in full, costs load slots within
-                    // them, and fetches for nothing the rows an abandon skips
 };
 // Above the lane bits: no lane is below the limit, found before the last row.
 inline constexpr std::uint64_t kAbandoned = std::uint64_t{1} << 32;
@@ -63,6 +60,10 @@ struct Variant {
 std::span<const Variant> variants() noexcept;
 
 inline const Variant& best() noexcept { return variants().front(); }
+
+// The entry whose block kernel is fastest on data read from memory rather
+// than the caches (the hardware prefetcher alone keeps those scans fed).
+const Variant& streaming() noexcept;
 
 // Scores count <= kLanes vectors with the best row kernel.
 inline void score(const PreparedQuery& query, const double* const* vectors, const double* norms,

@@ -86,9 +86,9 @@ TEST_P(KernelVariants, BlockSumsMatchScalar) {
                     expected[l] = reference_sum(euclidean, q.data(), &rows[l * dim], dim);
                     if (cosine) expected[l] = expected[l] / (query_norm * norms[l]);
                 }
-                for (unsigned prefetch : {0u, unsigned{kernels::kPrefetch}}) {
+                {
                     double values[kernels::kBlockLanes];
-                    ASSERT_EQ(kernel(q.data(), block.data(), dim, block_norms, query_norm, prefetch, 0.0, values),
+                    ASSERT_EQ(kernel(q.data(), block.data(), dim, block_norms, query_norm, 0, 0.0, values),
                               ~std::uint32_t{0});
                     for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
                         EXPECT_TRUE(same_bits(values[l], expected[l]))
@@ -98,7 +98,7 @@ TEST_P(KernelVariants, BlockSumsMatchScalar) {
                     for (unsigned abandon : {0u, unsigned{kernels::kAbandon}})
                         for (double limit : {kInf, expected[0], expected[kernels::kBlockLanes / 2], 0.0}) {
                             double again[kernels::kBlockLanes];
-                            const unsigned flags = kernels::kBounded | abandon | prefetch;
+                            const unsigned flags = kernels::kBounded | abandon;
                             const std::uint64_t lanes =
                                 kernel(q.data(), block.data(), dim, block_norms, query_norm, flags, limit, again);
                             std::uint32_t below = 0;
@@ -248,8 +248,9 @@ TEST(Flat, EarlyAbandonKeepsTiesAndLateWinners) {
 TEST(Flat, AbandonChecksSwitchingOnAndOffKeepTheRanking) {
     // Thousands of blocks: stretches where blocks rarely abandon (Gaussian),
     // where every block does (far copies), and late winners and ties, so the
-    // scan turns its abandon checks off and on again along the way.
-    const std::size_t dim = 40;
+    // scan turns its abandon checks off and on again along the way. 37 MB of
+    // vectors: the scan streams (and takes the kernel for that).
+    const std::size_t dim = 72;
     Flat index(dim, Metric::Euclidean);
     std::vector<std::vector<double>> stored;
     std::mt19937_64 rng(5);
