@@ -17,10 +17,6 @@ using kernels::kBlockLanes;
 // (a fraction of a millisecond).
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
 
-// A scan of more stored bytes than this streams from memory, and takes the
-// kernel variant that streams best; a smaller one is served by the caches.
-constexpr std::size_t kStreamAbove = std::size_t{32} << 20;
-
 // Whether the Euclidean scan checks for early abandon. A block that abandons
 // saves its remaining rows, but every block pays for the checks, and on data
 // where blocks rarely abandon (Gaussian, say) the checks cost more than they
@@ -208,8 +204,7 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     const bool euclidean = metric_ == Metric::Euclidean;
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
     const std::uint64_t groups = count_ / kBlockLanes;
-    const bool streams = groups * kBlockLanes * dim_ * sizeof(double) > kStreamAbove;
-    const kernels::Variant& kernel = streams ? kernels::streaming() : kernels::best();
+    const kernels::Variant& kernel = kernels::for_scan(groups * kBlockLanes * dim_ * sizeof(double));
     const kernels::BlockKernel scan_block = euclidean ? kernel.block_euclidean : kernel.block_dot;
     const double* norms = metric_ == Metric::Cosine ? norms_.data() : nullptr;
     TopK top(out, wanted, euclidean);

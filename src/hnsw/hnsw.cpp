@@ -334,7 +334,7 @@ void HNSW::start_recall(const PreparedQuery& query, const Counter& dense) const 
     const std::size_t dim = static_cast<std::size_t>(dim_);
     if (dim > 0) {
         const bool euclidean = metric_ == Metric::Euclidean;
-        const kernels::Variant& kernel = kernels::best();
+        const kernels::Variant& kernel = kernels::for_scan(grouped * dim * sizeof(double));
         const kernels::BlockKernel scan_block = euclidean ? kernel.block_euclidean : kernel.block_dot;
         for (std::size_t first = 0; first < grouped; first += kernels::kBlockLanes) {
             scan_block(query.data, blocks_.data() + first * dim, query.common, norms ? norms + first : nullptr,

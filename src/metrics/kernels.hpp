@@ -65,6 +65,13 @@ inline const Variant& best() noexcept { return variants().front(); }
 // than the caches (the hardware prefetcher alone keeps those scans fed).
 const Variant& streaming() noexcept;
 
+// A block scan over more bytes than this streams from memory; a smaller one
+// is served by the caches.
+inline constexpr std::size_t kStreamAbove = std::size_t{32} << 20;
+
+// The variant for a block scan that reads `bytes`.
+inline const Variant& for_scan(std::size_t bytes) noexcept { return bytes > kStreamAbove ? streaming() : best(); }
+
 // Scores count <= kLanes vectors with the best row kernel.
 inline void score(const PreparedQuery& query, const double* const* vectors, const double* norms,
                   std::size_t count, double* out, bool bounded, double bound) noexcept {
