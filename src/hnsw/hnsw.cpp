@@ -60,7 +60,7 @@ struct Marks {
 // a score is a pure function of query and node, so a recalled one has the
 // same bits.
 struct Recall {
-    Marks known;                   // nodes whose distance is below
+    Marks known;                   // nodes whose entry in `distance` is set
     std::vector<double> distance;  // by node id
 
     void start(std::size_t nodes) {
@@ -330,9 +330,10 @@ void HNSW::start_recall(const PreparedQuery& query, const Counter& dense) const 
     // give the bits of the row kernel.
     double* const out = recall.distance.data();
     const double* const norms = metric_ == Metric::Cosine ? norms_.data() : nullptr;
-    const std::size_t grouped = nodes / kernels::kBlockLanes * kernels::kBlockLanes;
     const std::size_t dim = static_cast<std::size_t>(dim_);
-    if (dim > 0) {
+    // Without coordinates there are no blocks: every node comes from the rows.
+    const std::size_t grouped = dim > 0 ? nodes / kernels::kBlockLanes * kernels::kBlockLanes : 0;
+    if (grouped > 0) {
         const bool euclidean = metric_ == Metric::Euclidean;
         const kernels::Variant& kernel = kernels::for_scan(grouped * dim * sizeof(double));
         const kernels::BlockKernel scan_block = euclidean ? kernel.block_euclidean : kernel.block_dot;
@@ -342,8 +343,6 @@ void HNSW::start_recall(const PreparedQuery& query, const Counter& dense) const 
             if (euclidean)
                 for (std::size_t l = 0; l < kernels::kBlockLanes; ++l) out[first + l] = std::sqrt(out[first + l]);
         }
-    } else {
-        score_contiguous(query, vectors_.data(), dim, norms, grouped, out);
     }
     score_contiguous(query, coordinates(static_cast<Id>(grouped)), dim, norms ? norms + grouped : nullptr,
                      nodes - grouped, out + grouped);
@@ -620,15 +619,15 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
             const std::size_t dim = static_cast<std::size_t>(dim_);
             const std::size_t used = old_nodes * dim;
             const bool completes_group = (old_nodes + 1) % kernels::kBlockLanes == 0;
+            // Where the group this node completes begins, in the rows and the
+            // blocks alike.
+            const std::size_t group_start = completes_group ? used + dim - kernels::kBlockLanes * dim : 0;
             if (!vectors_.reserve(used + dim, used)) throw std::bad_alloc();
-            if (completes_group && !blocks_.reserve(used + dim, used + dim - kernels::kBlockLanes * dim))
-                throw std::bad_alloc();
+            if (completes_group && !blocks_.reserve(used + dim, group_start)) throw std::bad_alloc();
             std::memcpy(vectors_.data() + used, vector.data(), dim * sizeof(double));
             // Until the node counts, the new block is never read.
-            if (completes_group) {
-                const std::size_t first = used + dim - kernels::kBlockLanes * dim;
-                kernels::best().pack(vectors_.data() + first, dim, blocks_.data() + first);
-            }
+            if (completes_group)
+                kernels::best().pack(vectors_.data() + group_start, dim, blocks_.data() + group_start);
         }
         if (metric_ == Metric::Cosine) norms_.push_back(std::sqrt(squared_norm(vector)));
         adjacency_.emplace_back(static_cast<std::size_t>(std::min(level, kMaxListLayer)) + 1);

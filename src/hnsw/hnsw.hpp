@@ -174,8 +174,8 @@ private:
     // query by start_recall) are reused, and those scored are kept there.
     // Returns the distances taken: the nodes visited.
     std::uint64_t layer_search(const PreparedQuery& query, Id entry, std::uint64_t ef, std::uint64_t layer,
-                      const Filter* filter, std::size_t position, bool recall,
-                      std::vector<ScoredId>& result) const;
+                               const Filter* filter, std::size_t position, bool recall,
+                               std::vector<ScoredId>& result) const;
     // Starts the thread's recall for a new insert or search. Where the last
     // operation of the kind visited at least half of layer 0 (`dense`, see
     // below), every node is scored up front in one streaming pass, at a
