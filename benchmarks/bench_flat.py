@@ -50,8 +50,7 @@ def parse_args(argv=None):
     p.add_argument("--quick", action="store_true", help="small smoke run")
     p.add_argument("-k", type=int, default=10)
     p.add_argument("--queries", type=int, default=30, help="queries timed per method (median)")
-    p.add_argument("--reps", type=int, default=5,
-                   help="rounds of floor and methods in turn; PyFlat / floor is the median of the rounds' ratios")
+    p.add_argument("--reps", type=int, default=5, help="rounds of the methods in turn (median)")
     p.add_argument("--seed", type=int, default=12345)
     p.add_argument("--floor-lib", default=None, help="path of the read-floor library (built by make bench)")
     p.add_argument("--out", default=RESULTS_DIR)
@@ -66,8 +65,12 @@ def load_floor(path):
     for c in candidates:
         if c and os.path.exists(c):
             lib = ctypes.CDLL(c)
-            lib.read_floor_seconds.restype = ctypes.c_double
-            lib.read_floor_seconds.argtypes = [ctypes.c_size_t, ctypes.c_int, ctypes.c_int]
+            lib.read_floor_open.restype = ctypes.c_void_p
+            lib.read_floor_open.argtypes = [ctypes.c_size_t, ctypes.c_int]
+            lib.read_floor_once.restype = ctypes.c_double
+            lib.read_floor_once.argtypes = [ctypes.c_void_p]
+            lib.read_floor_close.restype = None
+            lib.read_floor_close.argtypes = [ctypes.c_void_p]
             return lib
     sys.exit("read-floor library not found: run `make bench` (it builds build/bench/libread_floor.so)")
 
@@ -195,29 +198,38 @@ def run(args):
                 "metrics": {}}
         print(f"\n--- {name}: create {create * 1e3:.1f} ms, numpy copy {copy * 1e3:.1f} ms "
               f"({create / copy:.2f}x)", flush=True)
+        floor_buffer = floor_lib.read_floor_open(X.nbytes, 1)
+        if not floor_buffer:
+            sys.exit("read floor: out of memory")
         for metric in METRICS:
             flat = ombrix.PyFlat(d, metric)
             flat.create(X)
             methods = {"PyFlat f64": lambda q, flat=flat: flat.search(q, args.k)}
             methods.update(numpy_methods(X, metric, args.k))
             methods.update(peer_methods(X, metric, args.k))
-            # Floor and methods alternate so that a noisy neighbour hits them alike.
+            # Rounds of every method in turn, so that a noisy neighbour hits them alike.
             times = {m: [] for m in methods}
-            floors = []
+            floors, floor_ratios = [], []
             for rep in range(args.reps):
-                floors.append(floor_lib.read_floor_seconds(X.nbytes, 5, 1))
                 for m, f in methods.items():
                     times[m].append(median_time(f, Q))
+                # PyFlat against the floor read just before each query: both
+                # sides of a ratio then see the same spell of the shared host.
+                for q in Q:
+                    floor = floor_lib.read_floor_once(floor_buffer)
+                    t = time.perf_counter()
+                    flat.search(q, args.k)
+                    floor_ratios.append((time.perf_counter() - t) / floor)
+                    floors.append(floor)
             row = {m: statistics.median(t) for m, t in times.items()}
             row[FLOOR] = statistics.median(floors)
-            # Each round's PyFlat time against the floor read in the same round:
-            # a slow spell of the shared host then slows both sides of a ratio.
-            floor_ratio = statistics.median(t / f for t, f in zip(times["PyFlat f64"], floors))
+            floor_ratio = statistics.median(floor_ratios)
             mismatched = sum(
                 [i for i, _ in flat.search(q, args.k)] != exact_numpy_ids(X, q, metric, args.k) for q in Q)
             case["metrics"][metric] = {"ms": {m: s * 1e3 for m, s in row.items()}, "floor_ratio": floor_ratio,
                                        "id_mismatches": mismatched}
             print_metric(metric, row, mismatched, len(Q), floor_ratio)
+        floor_lib.read_floor_close(floor_buffer)
         results.append(case)
     return results
 
@@ -225,7 +237,7 @@ def run(args):
 def print_metric(metric, row, mismatched, queries, floor_ratio):
     floor, ours = row[FLOOR], row["PyFlat f64"]
     print(f"  {metric}: ids equal numpy float64's on {queries - mismatched}/{queries} queries; "
-          f"PyFlat / floor, median of the rounds' ratios: {floor_ratio:.2f}x")
+          f"PyFlat / floor, median over queries each read after a floor read: {floor_ratio:.2f}x")
     for m, s in sorted(row.items(), key=lambda p: p[1]):
         print(f"    {m:28s} {s * 1e3:9.3f} ms  {s / floor:6.2f}x floor  PyFlat {s / ours:6.2f}x faster")
 

@@ -210,7 +210,8 @@ template <class V, bool Euclidean>
             const double* row = block + j * kBlockLanes;
             for (std::size_t g = 0; g < groups; ++g) acc[g] += term<Euclidean>(qv, load<V>(row + g * width<V>));
         }
-        if (may_abandon && j < dim && all_at_least(acc, limit)) return kAbandoned;
+        if (may_abandon && j < dim && all_at_least(acc, limit))
+            return kAbandoned | std::uint64_t{std::min<std::size_t>(j, 0x7fffffff)} << kRowsReadShift;
     }
     if (!Euclidean && norms) {
         const V qn = splat<V>(query_norm);

@@ -35,10 +35,16 @@ inline constexpr std::size_t kBlockLanes = 32;  // a block's lanes fit one 32-bi
 enum BlockFlags : unsigned {
     kBounded = 1,   // return only the lanes below `limit`
     kAbandon = 2,   // Euclidean and bounded: stop once every lane's partial sum
-                    // is >= limit and return kAbandoned; `values` is then unspecified
+                    // is >= limit and return kAbandoned with the rows read;
+                    // `values` is then unspecified
 };
 // Above the lane bits: no lane is below the limit, found before the last row.
 inline constexpr std::uint64_t kAbandoned = std::uint64_t{1} << 32;
+// The rows (coordinates) an abandoned scan read, at most 2^31 - 1.
+inline constexpr unsigned kRowsReadShift = 33;
+inline constexpr std::size_t rows_read(std::uint64_t scanned) noexcept {
+    return static_cast<std::size_t>(scanned >> kRowsReadShift);
+}
 using BlockKernel = std::uint64_t (*)(const double* query, const double* block, std::size_t dim,
                                       const double* norms, double query_norm, unsigned flags, double limit,
                                       double* values) noexcept;
