@@ -6,7 +6,6 @@ import os
 import random
 import signal
 import subprocess
-import threading
 from dataclasses import dataclass
 from typing import Callable
 
@@ -76,6 +75,24 @@ class Sender:
         return False
 
 
+class OneShot:
+    """A signal handler that runs `action` for the first signal after `arm()`
+    and ignores every other: the sender goes on firing while the test checks
+    the index, and before the call under test starts."""
+
+    def __init__(self, action):
+        self.action = action
+        self.armed = False
+
+    def arm(self):
+        self.armed = True
+
+    def __call__(self, signum, frame):
+        if self.armed:
+            self.armed = False
+            self.action(signum, frame)
+
+
 @pytest.fixture(params=["process", "itimer"])
 def sender(request):
     s = Sender(request.param)
@@ -97,16 +114,14 @@ def assert_prefix(kind, index, data, count):
 def test_handler_exception_stops_create(kind, sender):
     data = vectors(kind.long_n)
     index = kind.make(kind.long_n + 1)
-    inside = threading.Event()
 
-    def handler(signum, frame):
-        if inside.is_set():
-            inside.clear()  # once: more signals follow while the test goes on
-            raise Interrupted
+    def interrupted(signum, frame):
+        raise Interrupted
+    handler = OneShot(interrupted)
     signal.signal(sender.signum, handler)
 
     with sender, pytest.raises(Interrupted):
-        inside.set()
+        handler.arm()
         index.create(data)
 
     count = len(kind.stored(index, data))
@@ -122,15 +137,11 @@ def test_keyboard_interrupt_stops_create(kind):
     index = kind.make(kind.long_n)
     # Ctrl-C's exception, raised once: a SIGINT the sender fires before it
     # stops must not escape the test and interrupt the whole run.
-    fired = []
-
-    def interrupt(signum, frame):
-        if not fired:
-            fired.append(signum)
-            signal.default_int_handler(signum, frame)
-    previous = signal.signal(signal.SIGINT, interrupt)
+    handler = OneShot(signal.default_int_handler)
+    previous = signal.signal(signal.SIGINT, handler)
     try:
         with Sender("process", signal.SIGINT), pytest.raises(KeyboardInterrupt):
+            handler.arm()
             index.create(data)
     finally:
         signal.signal(signal.SIGINT, previous)
