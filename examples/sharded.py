@@ -1,25 +1,54 @@
-"""Exact search over more vectors than one machine holds: shard them across
-the workers of a Dask cluster.
+"""More vectors, or more queries a second, than one process serves: shard an
+index across the workers of a Dask cluster.
 
-Each shard is a Dask actor living on one worker and holding its own
-`ombrix.PyFlat` over a contiguous slice of the rows. Indexes are not
-picklable, so nothing ever ships an index: each actor builds its shard on its
-worker from its rows. A query goes to every shard, each answers its own top
-k, and the client merges them by (value, NaN last, global id), where a
-shard's global id is its offset plus the local id. That is exactly the order
-one PyFlat over all the vectors returns, values bit for bit, because every
-distance is computed the same way whichever index holds the vector.
+Every ombrix call holds the interpreter lock, so one Python process uses one
+core. Here each shard is a Dask actor living on one worker and holding its own
+index over a contiguous slice of the rows. Indexes are not picklable, so
+nothing ever ships an index: each actor builds its shard on its worker from its
+rows, and the shards build in parallel. A query goes to every shard, each
+answers its own top k, and the client merges them by (value, NaN last, global
+id), where the global id of a row is its position in the whole collection
+(its shard's offset plus its row in the shard).
+
+Two modes:
+
+- `ShardedFlat` (exact): a `PyFlat` per shard. The merged results are exactly
+  what one PyFlat over all the vectors returns, values bit for bit, because
+  every distance is computed the same way whichever index holds the vector.
+- `ShardedHNSW` (graph): a `PyHNSW` per shard, with the user's schema and each
+  row's metadata, searched with or without a filter. A graph over N/S vectors
+  costs about (N/S)^2 to build, so S shards cost about N^2/S in all and build
+  side by side; smaller graphs also walk to a higher recall. Results are
+  `(id, distance)` pairs, or `(id, distance, vector)` with `vectors=True`,
+  where the id is the user's own (`ids=`) or else the global id.
+
+Graph results carry vectors, not ids, so each shard maps them back to its rows
+by the vector's bytes, every NaN counted as one and the same NaN (+0.0 and
+-0.0 stay apart: the result keeps the sign). Equal vectors cannot be told apart
+in a result (they have the same distance to every query), so the rule is: the
+j-th copy of a vector in one shard's answer is the j-th smallest of that
+shard's rows that hold the vector and, under a filter, pass it (the library's
+own filter decides, row by row). Ids within one result are therefore distinct,
+each names a row that holds the returned vector and passes the filter, and
+the same query always gets the same ids.
+
+`search_stream` spreads a stream of queries over the workers: batches go to
+every shard with a few batches in flight, so that all workers stay busy while
+the client merges.
 
 Needs `pip install distributed` (and numpy, which it brings). Run:
 
     python examples/sharded.py                   # a LocalCluster on 127.0.0.1
     python examples/sharded.py tcp://host:8786   # an existing cluster's scheduler
 
-Against a real cluster, pass `load_rows` so that each worker reads its own
-slice (from shared storage, say) instead of receiving it through the client.
+Against a real cluster, give each shard a loader (`load_rows` for the exact
+mode, `load_shard` for the graph mode) so that each worker reads its own slice
+(from shared storage, say) instead of receiving it through the client.
 """
 
+import collections
 import heapq
+import itertools
 import math
 import sys
 import time
@@ -27,6 +56,24 @@ import time
 import numpy as np
 
 import ombrix
+
+
+def rank_key(entry):
+    # PyFlat's order: smaller value first, NaN after every number, ties by global id.
+    gid, value = entry[0], entry[1]
+    return (math.isnan(value), 0.0 if math.isnan(value) else value, gid)
+
+
+def merge(per_shard, k):
+    """The k best of several shards' (already ordered) top-k lists."""
+    return list(itertools.islice(heapq.merge(*per_shard, key=rank_key), k))
+
+
+def vector_keys(rows):
+    """One key per row of a 2-D float64 array: its bytes, with every NaN made
+    the same NaN so that a NaN's sign or payload cannot decide a match."""
+    rows = np.where(np.isnan(rows), np.nan, rows)
+    return [row.tobytes() for row in rows]
 
 
 class FlatShard:
@@ -50,26 +97,149 @@ class FlatShard:
         return [[(self.offset + i, v) for i, v in self.index.search(q, k)] for q in queries]
 
 
-def rank_key(pair):
-    # PyFlat's order: smaller value first, NaN after every number, ties by id.
-    gid, value = pair
-    return (math.isnan(value), 0.0 if math.isnan(value) else value, gid)
+class GraphShard:
+    """One shard: a PyHNSW over rows [offset, offset + count) of the whole set,
+    with their metadata and (optionally) the user's ids for them, built on the
+    worker that hosts this actor."""
+
+    def __init__(self, dim, params, offset, rows=None, metadata=None, ids=None, load_shard=None):
+        start = time.thread_time()
+        if load_shard is not None:
+            rows, metadata, ids = load_shard(offset)
+        rows = np.ascontiguousarray(rows, dtype=np.float64).reshape(-1, dim)
+        if ids is not None and len(ids) != len(rows):
+            raise ValueError(f"{len(ids)} ids for {len(rows)} rows")
+        self.offset = offset
+        self.count = len(rows)
+        self.schema = params.get("schema")
+        self.metadata = None if metadata is None else list(metadata)
+        self.ids = None if ids is None else list(ids)
+        self.index = ombrix.PyHNSW(dim, **params)
+        if self.count:
+            self.index.create(rows, self.metadata)
+        self.rows_of = {}            # vector key -> this shard's rows holding it, ascending
+        for row, key in enumerate(vector_keys(rows)):
+            self.rows_of.setdefault(key, []).append(row)
+        self.build_seconds = time.thread_time() - start
+
+    def info(self):
+        """Rows held and the CPU seconds the build took."""
+        return {"offset": self.offset, "count": self.count, "build_seconds": self.build_seconds}
+
+    def search(self, queries, k, filter=None, vectors=False):
+        """Per query, this shard's results as (global id, distance, user id)
+        tuples, plus the vector when asked, in merge order."""
+        passing = {}                 # key -> its rows that pass the filter, for this call
+        return [self._entries(self.index.search(q, k, filter), filter, passing, vectors)
+                for q in queries]
+
+    def _entries(self, found, filter, passing, vectors):
+        if not found:
+            return []
+        keys = vector_keys(np.array([v for _, v in found], dtype=np.float64))
+        copies = collections.Counter()
+        entries = []
+        for (distance, vector), key in zip(found, keys):
+            rows = self.rows_of[key]
+            if filter is not None and len(rows) > 1:
+                if key not in passing:
+                    passing[key] = [r for r in rows if self._passes(r, filter)]
+                rows = passing[key]
+            # The graph returns a node at most once, so there are never more
+            # copies of a vector than rows holding it.
+            row = rows[copies[key]]
+            copies[key] += 1
+            gid = self.offset + row
+            entry = (gid, distance, gid if self.ids is None else self.ids[row])
+            entries.append(entry + (vector,) if vectors else entry)
+        entries.sort(key=rank_key)
+        return entries
+
+    def _passes(self, row, filter):
+        # A one-vector index with this row's metadata decides, so the match
+        # (by type and value, NaN matching nothing) is exactly the search's.
+        probe = ombrix.PyHNSW(1, metric="euclidean", schema=self.schema)
+        probe.insert([0.0], None if self.metadata is None else self.metadata[row])
+        return bool(probe.search([0.0], 1, filter))
 
 
-def merge(per_shard, k):
-    """The k best of several shards' (already ordered) top-k lists."""
-    return list(heapq.merge(*per_shard, key=rank_key))[:k]
+class _Sharded:
+    """What both modes share: parallel builds, fan-out and merge."""
+
+    def __init__(self, client, dim):
+        self.client = client
+        self.dim = dim
+        self.shards = []
+        self.size = 0
+
+    def _ship(self, value, workers):
+        # Large arguments go straight to the worker rather than into the task.
+        return None if value is None else self.client.scatter([value], workers=workers, hash=False)[0]
+
+    def _build(self, specs):
+        """Start one actor per (count, workers, make) spec, where make(offset)
+        gives the actor's class and arguments; they all build at once, one per
+        worker thread. Waits for all; if one fails, stops the others and
+        raises its error, noting which shard and rows it held."""
+        from distributed import as_completed
+
+        futures, bounds, offset = [], [], self.size
+        for count, workers, make in specs:
+            cls, args = make(offset)
+            futures.append(self.client.submit(cls, *args, actor=True, workers=workers, pure=False))
+            bounds.append((offset, offset + count))
+            offset += count
+        which = {f.key: i for i, f in enumerate(futures)}
+        for future in as_completed(futures):
+            if future.status == "error":
+                exc = future.exception()
+                self.client.cancel(futures)
+                i = which[future.key]
+                exc.add_note(f"while building shard {len(self.shards) + i} "
+                             f"(rows {bounds[i][0]} to {bounds[i][1]})")
+                raise exc
+        self.shards.extend(f.result() for f in futures)
+        self.size = offset
+
+    def _spread(self, n, n_shards):
+        """Contiguous slices of n rows, one per shard, and the worker of each
+        (round-robin over the workers)."""
+        bounds = np.linspace(0, n, n_shards + 1).astype(int)
+        workers = sorted(self.client.scheduler_info()["workers"])
+        return [(int(a), int(b), [workers[i % len(workers)]])
+                for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:]))]
+
+    def _fan_out(self, queries, k, *options):
+        queries = [list(map(float, q)) for q in queries]
+        return len(queries), [shard.search(queries, k, *options) for shard in self.shards]
+
+    def _gather(self, pending, k):
+        n, futures = pending
+        answers = [f.result() for f in futures]
+        return [self._finish(merge([a[qi] for a in answers], k)) for qi in range(n)]
+
+    def _finish(self, entries):
+        return entries
+
+    def search_stream(self, queries, k=1, *options, batch=64, in_flight=4):
+        """Results for a stream of queries, in order: batches of `batch`
+        queries go to every shard, with up to `in_flight` batches outstanding
+        so that every worker stays busy while the client merges."""
+        pending = collections.deque()
+        for chunk in itertools.batched(queries, batch):
+            pending.append(self._fan_out(chunk, k, *options))
+            if len(pending) > in_flight:
+                yield from self._gather(pending.popleft(), k)
+        while pending:
+            yield from self._gather(pending.popleft(), k)
 
 
-class ShardedFlat:
+class ShardedFlat(_Sharded):
     """A PyFlat spread over the workers of a `distributed.Client`."""
 
     def __init__(self, client, dim, metric=None):
-        self.client = client
-        self.dim = dim
+        super().__init__(client, dim)
         self.metric = metric
-        self.shards = []
-        self.size = 0
 
     @classmethod
     def from_array(cls, client, data, n_shards, metric=None):
@@ -77,41 +247,105 @@ class ShardedFlat:
         spread round-robin over the workers."""
         data = np.asarray(data, dtype=np.float64)
         sharded = cls(client, data.shape[1], metric)
-        bounds = np.linspace(0, len(data), n_shards + 1).astype(int)
-        workers = sorted(client.scheduler_info()["workers"])
-        for i, (start, stop) in enumerate(zip(bounds[:-1], bounds[1:])):
-            sharded.add_shard(data[start:stop], workers=[workers[i % len(workers)]])
+        sharded.add_shards([dict(rows=data[a:b], workers=w) for a, b, w in sharded._spread(len(data), n_shards)])
         return sharded
 
     def add_shard(self, rows=None, count=None, load_rows=None, workers=None):
         """Add the next shard: either its rows, or `count` rows that
         `load_rows(offset)` reads on the worker."""
-        if rows is not None:
-            count = len(rows)
-            rows = self.client.scatter(rows, workers=workers)   # straight to the worker
-        future = self.client.submit(FlatShard, self.dim, self.metric, self.size, rows, load_rows,
-                                    actor=True, workers=workers, pure=False)
-        self.shards.append(future.result())
-        self.size += count
+        self.add_shards([dict(rows=rows, count=count, load_rows=load_rows, workers=workers)])
+
+    def add_shards(self, shards):
+        """Add several shards at once (one dict of add_shard's arguments each);
+        they build in parallel."""
+        specs = []
+        for s in shards:
+            rows, workers = s.get("rows"), s.get("workers")
+            count = len(rows) if rows is not None else s["count"]
+            rows = self._ship(rows, workers)
+            specs.append((count, workers, lambda offset, rows=rows, load=s.get("load_rows"):
+                          (FlatShard, (self.dim, self.metric, offset, rows, load))))
+        self._build(specs)
 
     def search_batch(self, queries, k=1):
         """One list of (id, value) pairs per query, as one PyFlat would return."""
-        queries = [list(map(float, q)) for q in queries]
-        pending = [shard.search(queries, k) for shard in self.shards]   # fan out, then wait
-        answers = [p.result() for p in pending]
-        return [merge([a[qi] for a in answers], k) for qi in range(len(queries))]
+        return self._gather(self._fan_out(queries, k), k)
 
     def search(self, query, k=1):
         return self.search_batch([query], k)[0]
+
+
+class ShardedHNSW(_Sharded):
+    """A PyHNSW spread over the workers of a `distributed.Client`: one graph
+    per shard, with the same parameters, schema and metric."""
+
+    def __init__(self, client, dim, layers=None, m=None, ef_construction=None, ef_search=None,
+                 metric=None, schema=None):
+        super().__init__(client, dim)
+        self.params = dict(layers=layers, m=m, ef_construction=ef_construction, ef_search=ef_search,
+                           metric=metric, schema=None if schema is None else list(schema))
+        # Bad parameters fail here, with PyHNSW's own errors, before any shard starts.
+        ombrix.PyHNSW(dim, **self.params)
+
+    @classmethod
+    def from_array(cls, client, data, n_shards, metadata=None, ids=None, **params):
+        """Split `data` (n x dim), its `metadata` (one pair list per row) and
+        `ids` (the user's id of each row) into `n_shards` contiguous slices, one
+        actor each, spread round-robin over the workers; `params` are PyHNSW's."""
+        data = np.asarray(data, dtype=np.float64)
+        sharded = cls(client, data.shape[1], **params)
+        sharded.add_shards([dict(rows=data[a:b],
+                                 metadata=None if metadata is None else metadata[a:b],
+                                 ids=None if ids is None else ids[a:b], workers=w)
+                            for a, b, w in sharded._spread(len(data), n_shards)])
+        return sharded
+
+    def add_shard(self, rows=None, metadata=None, ids=None, count=None, load_shard=None, workers=None):
+        """Add the next shard: its rows (with their metadata and ids, if any),
+        or `count` rows that `load_shard(offset)` reads on the worker as
+        (rows, metadata or None, ids or None)."""
+        self.add_shards([dict(rows=rows, metadata=metadata, ids=ids, count=count,
+                              load_shard=load_shard, workers=workers)])
+
+    def add_shards(self, shards):
+        """Add several shards at once (one dict of add_shard's arguments each);
+        they build in parallel."""
+        specs = []
+        for s in shards:
+            rows, workers = s.get("rows"), s.get("workers")
+            count = len(rows) if rows is not None else s["count"]
+            args = [self._ship(s.get(name), workers) for name in ("rows", "metadata", "ids")]
+            specs.append((count, workers, lambda offset, args=args, load=s.get("load_shard"):
+                          (GraphShard, (self.dim, self.params, offset, *args, load))))
+        self._build(specs)
+
+    def _finish(self, entries):
+        return [(e[2], e[1], *e[3:]) for e in entries]
+
+    def search_batch(self, queries, k=1, filter=None, vectors=False):
+        """One list of (id, distance) pairs per query, or (id, distance,
+        vector) with `vectors=True`, nearest first; `filter` is PyHNSW's."""
+        return self._gather(self._fan_out(queries, k, filter, vectors), k)
+
+    def search(self, query, k=1, filter=None, vectors=False):
+        return self.search_batch([query], k, filter, vectors)[0]
+
+    def search_stream(self, queries, k=1, filter=None, vectors=False, batch=64, in_flight=4):
+        return super().search_stream(queries, k, filter, vectors, batch=batch, in_flight=in_flight)
+
+
+def recall(found, exact):
+    """Share of the exact ids that the approximate results found."""
+    hits = sum(len({i for i, *_ in f} & {i for i, _ in e}) for f, e in zip(found, exact))
+    return hits / max(1, sum(len(e) for e in exact))
 
 
 def main(address=None):
     from distributed import Client, LocalCluster
 
     rng = np.random.default_rng(0)
-    n, dim, n_shards, k = 200_000, 64, 4, 10
-    data = rng.standard_normal((n, dim))
-    queries = rng.standard_normal((20, dim))
+    dim, k = 64, 10
+    queries = rng.standard_normal((200, dim))
 
     if address:
         client, cluster = Client(address), None
@@ -119,21 +353,41 @@ def main(address=None):
         cluster = LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
                                dashboard_address=None, processes=True)
         client = Client(cluster)
+    workers = len(client.scheduler_info()["workers"])
     try:
+        # Exact mode: 200 000 vectors in 4 shards, checked against one PyFlat.
+        n, n_shards = 200_000, 4
+        data = rng.standard_normal((n, dim))
         t0 = time.perf_counter()
-        sharded = ShardedFlat.from_array(client, data, n_shards, metric="euclidean")
-        print(f"{n} x {dim} vectors in {n_shards} shards on {len(client.scheduler_info()['workers'])} "
-              f"workers, built in {time.perf_counter() - t0:.2f} s")
+        flat = ShardedFlat.from_array(client, data, n_shards, metric="euclidean")
+        print(f"exact: {n} x {dim} vectors in {n_shards} shards on {workers} workers, "
+              f"built in {time.perf_counter() - t0:.2f} s")
         t0 = time.perf_counter()
-        results = sharded.search_batch(queries, k)
-        took = time.perf_counter() - t0
-        print(f"{len(queries)} queries, k={k}: {took * 1e3:.1f} ms for the batch")
-
+        exact = list(flat.search_stream(queries, k))
+        print(f"  {len(queries)} queries, k={k}: {len(queries) / (time.perf_counter() - t0):.0f} queries/s")
         single = ombrix.PyFlat(dim, metric="euclidean")
         single.create(data)
-        same = all(r == single.search(q, k) for r, q in zip(results, queries))
-        print("merged results equal one PyFlat over all vectors:", same)
-        print("nearest to query 0:", [(i, round(v, 4)) for i, v in results[0][:3]])
+        print("  merged results equal one PyFlat over all vectors:",
+              all(r == single.search(q, k) for r, q in zip(exact, queries)))
+        del flat, single
+
+        # Graph mode: 40 000 vectors with a "color" attribute in 8 shards.
+        n, n_shards = 40_000, 8
+        data = data[:n]
+        colors = ["red", "green", "blue"]
+        metadata = [[("color", colors[i % 3])] for i in range(n)]
+        t0 = time.perf_counter()
+        graph = ShardedHNSW.from_array(client, data, n_shards, metadata=metadata,
+                                       metric="euclidean", schema=["color"])
+        print(f"graph: {n} x {dim} vectors in {n_shards} shards, built in {time.perf_counter() - t0:.2f} s")
+        t0 = time.perf_counter()
+        found = list(graph.search_stream(queries, k))
+        print(f"  {len(queries)} queries, k={k}: {len(queries) / (time.perf_counter() - t0):.0f} queries/s")
+        exact = ombrix.PyFlat(dim, metric="euclidean")
+        exact.create(data)
+        print(f"  recall@{k} against exact search: {recall(found, [exact.search(q, k) for q in queries]):.3f}")
+        red = graph.search(queries[0], 3, filter=("color", "red"))
+        print("  nearest red rows to query 0:", [(i, round(d, 4)) for i, d in red])
     finally:
         client.close()
         if cluster is not None:

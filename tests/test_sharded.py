@@ -1,7 +1,12 @@
 """examples/sharded.py: exact search sharded over Dask workers gives what one
-PyFlat over all the vectors gives, ids and value bits, for every metric."""
+PyFlat over all the vectors gives, ids and value bits, for every metric; graph
+search merges what the shards answer and maps their vectors back to the right
+rows and the user's ids, duplicates and NaN included; a shard that fails to
+build reports why."""
 
 import importlib.util
+import itertools
+import math
 import os
 import pathlib
 
@@ -12,7 +17,7 @@ np = pytest.importorskip("numpy")
 if "asan" in os.environ.get("LD_PRELOAD", ""):
     pytest.skip("worker processes under the sanitizer preload take minutes to start", allow_module_level=True)
 
-from conftest import assert_same  # noqa: E402
+from conftest import assert_same, cosine, dot, euclidean, rank_key  # noqa: E402
 
 import ombrix  # noqa: E402
 
@@ -98,3 +103,99 @@ def test_from_array_and_shards_built_from_a_loader(client):
     for q in queries(data):
         assert_same(spread.search(q, 12), single.search(q, 12))
         assert_same(loaded.search(q, 12), single.search(q, 12))
+
+
+# -- graph mode ---------------------------------------------------------------
+
+GRAPH_DIM = 3
+GRAPH_METRICS = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
+FILTERS = [None, ("color", "red"), ("size", 1)]
+
+
+def graph_dataset():
+    """Coordinates in {-1, 0, 1}: equal vectors within shards and across them,
+    with different metadata. Copies of one NaN vector whose NaNs differ in
+    sign and payload, a NaN elsewhere, +0.0 beside -0.0; sizes 1 and 1.0."""
+    rng = np.random.default_rng(5)
+    n = sum(SHARD_SIZES)
+    data = rng.integers(-1, 2, size=(n, GRAPH_DIM)).astype(np.float64)
+    payload_nan = np.frombuffer(bytes.fromhex("0100000000f8ff7f"), dtype=np.float64)[0]
+    data[8:12] = [np.nan, 1.0, 0.0]
+    data[9, 0], data[10, 0] = -np.nan, payload_nan
+    data[50] = [np.nan, 1.0, 0.0]
+    data[12] = [0.0, np.nan, 0.0]
+    data[13], data[14] = [-0.0, 1.0, 0.0], [0.0, 1.0, 0.0]
+    metadata = [[("color", ("red", "blue")[i % 2]), ("size", (1, 2, 1.0)[i % 3])] for i in range(n)]
+    return data, metadata
+
+
+def build_graph(client, data, metadata, metric):
+    index = sharded.ShardedHNSW(client, GRAPH_DIM, ef_search=64, metric=metric, schema=["color", "size"])
+    offsets = np.cumsum([0, *SHARD_SIZES])
+    workers = sorted(client.scheduler_info()["workers"])
+    index.add_shards([dict(rows=data[a:b], metadata=metadata[a:b], ids=[f"row{i}" for i in range(a, b)],
+                           workers=[workers[i % len(workers)]])
+                      for i, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))])
+    return index
+
+
+def passes(row_metadata, flt):
+    return flt is None or any(n == flt[0] and type(v) is type(flt[1]) and v == flt[1] for n, v in row_metadata)
+
+
+def canonical(vector):
+    return tuple("nan" if math.isnan(x) else np.float64(x).tobytes() for x in vector)
+
+
+@pytest.mark.parametrize("metric", GRAPH_METRICS)
+def test_graph_merges_shards_and_maps_vectors_to_their_rows(client, metric):
+    data, metadata = graph_dataset()
+    index = build_graph(client, data, metadata, metric)
+    offsets = np.cumsum([0, *SHARD_SIZES])
+    qs = [list(map(float, q)) for q in (data[8], data[13], data[20], np.zeros(GRAPH_DIM),
+                                        *np.random.default_rng(6).standard_normal((4, GRAPH_DIM)))]
+    seen_copies = seen_nan = 0
+    for flt, k in itertools.product(FILTERS, (1, 7, 40)):
+        merged = index.search_batch(qs, k, flt, vectors=True)
+        answers = [shard.search(qs, k, flt, True).result() for shard in index.shards]
+        for qi, (q, result) in enumerate(zip(qs, merged)):
+            entries = sorted((e for a in answers for e in a[qi]), key=lambda e: rank_key(e[1], e[0]))
+            assert_same(result, [(uid, d, v) for _, d, uid, v in entries[:k]])
+            # Every id names a row that holds the vector, passes the filter and
+            # is that far from the query; the j-th copy of a vector in a shard
+            # is that shard's j-th such row.
+            copies = {}
+            for uid, d, v in result:
+                row = int(uid[3:])
+                assert_same(v, data[row].tolist())
+                assert_same(d, GRAPH_METRICS[metric](q, data[row].tolist()))
+                assert passes(metadata[row], flt)
+                shard = np.searchsorted(offsets, row, side="right") - 1
+                copies.setdefault((shard, canonical(v)), []).append(row)
+                seen_nan += math.isnan(v[0])
+            for (shard, key), rows in copies.items():
+                holders = [r for r in range(offsets[shard], offsets[shard + 1])
+                           if canonical(data[r]) == key and passes(metadata[r], flt)]
+                assert sorted(rows) == holders[:len(rows)]
+                seen_copies += len(rows) > 1
+    assert seen_copies and seen_nan, "the data should have put equal and NaN vectors in results"
+
+
+@pytest.mark.parametrize("fault", ["metadata", "loader"])
+def test_a_shard_that_fails_to_build_reports_its_error(client, fault):
+    data, metadata = graph_dataset()
+    index = sharded.ShardedHNSW(client, GRAPH_DIM, metric="euclidean", schema=["color", "size"])
+    shards = [dict(rows=data[:8], metadata=metadata[:8]), dict(rows=data[8:48], metadata=metadata[8:48])]
+    if fault == "metadata":
+        shards[1]["metadata"] = metadata[8:20] + [[("size", 1)]] + metadata[21:48]
+        expected = (ValueError, "Missing metadata for attribute 'color'")
+    else:
+        def load_shard(offset):
+            raise OSError(f"cannot read rows from {offset}")
+        shards[1] = dict(count=40, load_shard=load_shard)
+        expected = (OSError, "cannot read rows from 8")
+    with pytest.raises(expected[0]) as info:
+        index.add_shards(shards)
+    assert str(info.value) == expected[1]
+    assert info.value.__notes__ == ["while building shard 1 (rows 8 to 48)"]
+    assert index.shards == [] and index.size == 0
