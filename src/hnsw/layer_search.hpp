@@ -1,0 +1,84 @@
+// The search of one layer: a beam walk from an entry node through the lists
+// of the nodes it admits, and the scoring set-up of an insert or search.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "filter/filter.hpp"
+#include "hnsw/blocked_rows.hpp"
+#include "hnsw/levels.hpp"
+#include "hnsw/links.hpp"
+#include "hnsw/metadata_rows.hpp"
+#include "metrics/metrics.hpp"
+
+namespace ombrix {
+
+// How much of the layered search actually runs. Both give the same levels,
+// links and results, bit for bit; Full is the plain definition, kept for
+// tests and measurements.
+enum class Traversal : std::uint8_t {
+    // A pass ends once it has visited every node admitted at its layer,
+    // passes above the highest level of any node but node 0 are skipped, and
+    // a node scored by one pass of an insert or search is not scored again
+    // by the next.
+    Shortcut,
+    // Every pass runs, and every pass drains its candidate heap.
+    Full,
+};
+
+// A relaxed counter that moves with the index.
+struct RelaxedCounter {
+    mutable std::atomic<std::uint64_t> value{0};
+    RelaxedCounter() = default;
+    RelaxedCounter(RelaxedCounter&& other) noexcept : value(other.value.load(std::memory_order_relaxed)) {}
+    RelaxedCounter& operator=(RelaxedCounter&& other) noexcept {
+        value.store(other.value.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        return *this;
+    }
+    void add(std::uint64_t n) const noexcept { value.fetch_add(n, std::memory_order_relaxed); }
+    void store(std::uint64_t n) const noexcept { value.store(n, std::memory_order_relaxed); }
+    std::uint64_t load() const noexcept { return value.load(std::memory_order_relaxed); }
+};
+
+// Work done by the layer searches of one index so far.
+struct WorkCounters {
+    RelaxedCounter evaluations;  // distances taken by the traversals
+    RelaxedCounter scored;       // metric evaluations made for them
+    RelaxedCounter scanned;      // list entries read while expanding candidates
+    RelaxedCounter expansions;   // candidates whose list was scanned
+};
+
+// A layer search over one graph's parts, for one insert or search.
+class LayerSearch {
+public:
+    LayerSearch(const Levels& levels, const Links& links, const BlockedRows& rows, const MetadataRows& metadata,
+                Traversal traversal, const WorkCounters& counters) noexcept
+        : levels_(levels), links_(links), rows_(rows), metadata_(metadata), traversal_(traversal),
+          counters_(counters) {}
+
+    // Starts the thread's distance memo for a new insert or search. With
+    // `score_all` every node is scored up front in one streaming pass, at a
+    // fraction of the cost of reaching the same rows at random.
+    void start_operation(const PreparedQuery& query, bool score_all) const;
+
+    // The search of `layer` from `entry`: at most ef pairs, nearest first, in
+    // `result`. With a filter, `position` is its attribute's schema position.
+    // With `memo`, distances known to the thread's memo (started for this
+    // query by start_operation) are reused, and those scored are kept there.
+    // Returns the distances taken: the nodes visited.
+    std::uint64_t run(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
+                      const Filter* filter, std::size_t position, bool memo, std::vector<ScoredId>& result) const;
+
+private:
+    const Levels& levels_;
+    const Links& links_;
+    const BlockedRows& rows_;
+    const MetadataRows& metadata_;
+    Traversal traversal_;
+    const WorkCounters& counters_;
+};
+
+}  // namespace ombrix
