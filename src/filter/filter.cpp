@@ -1,3 +1,4 @@
+// Building filters, resolving their attribute and testing a node.
 #include "filter/filter.hpp"
 
 #include <new>
@@ -7,11 +8,16 @@ namespace ombrix {
 
 std::shared_ptr<const Predicate> make_equality_predicate(Metadata wanted) noexcept {
     try {
-        return std::make_shared<const Predicate>(
-            [wanted = std::move(wanted)](const Metadata& value) noexcept { return value == wanted; });
+        return std::make_shared<const Predicate>(EqualsValue{std::move(wanted)});
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
+}
+
+const Metadata* equality_value(const Filter& filter) noexcept {
+    if (!filter.predicate) return nullptr;
+    const EqualsValue* equals = filter.predicate->target<EqualsValue>();
+    return equals != nullptr ? &equals->wanted : nullptr;
 }
 
 SchemaCheck resolve_attribute(const Filter& filter, const std::optional<Schema>& schema,

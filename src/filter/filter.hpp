@@ -21,9 +21,21 @@ struct Filter {
     std::shared_ptr<const Predicate> predicate;   // immutable, shareable across threads
 };
 
+// The callable behind an equality predicate: value == wanted (Metadata
+// equality). It has a name of its own so that an index can recognise it and
+// look the wanted value up instead of testing node after node.
+struct EqualsValue {
+    Metadata wanted;
+    bool operator()(const Metadata& value) const noexcept { return value == wanted; }
+};
+
 // A predicate that owns `wanted` and answers value == wanted (Metadata
 // equality). nullptr when it cannot be allocated.
 std::shared_ptr<const Predicate> make_equality_predicate(Metadata wanted) noexcept;
+
+// The wanted value if the filter's predicate is an equality predicate, else
+// nullptr.
+const Metadata* equality_value(const Filter& filter) noexcept;
 
 enum class SchemaCheck : std::uint8_t { Ok, NoSchema, EmptySchema, AttributeNotFound };
 

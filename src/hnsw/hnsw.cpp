@@ -43,6 +43,7 @@ std::optional<HNSW> HNSW::make(HNSWParams params) noexcept {
         graph.ef_search_ = params.ef_search;
         graph.metric_ = params.metric;
         graph.schema_ = std::move(params.schema);
+        graph.equality_ = EqualityIndex(graph.schema_);
         return std::optional<HNSW>(std::move(graph));
     } catch (const std::bad_alloc&) {
         return std::nullopt;
@@ -190,6 +191,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         if (!rows_.append(vector.data())) throw std::bad_alloc();
         links_.add_node(level);
         metadata_.append(schema_ ? row : nullptr);
+        equality_.add(metadata_);
         levels_.push(level);  // the node counts from here on
         if (old_nodes == 0) return std::nullopt;
 
@@ -208,6 +210,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         levels_.truncate(old_nodes);
         rows_.truncate(old_nodes);
         links_.truncate(old_nodes);
+        if (equality_.size() > old_nodes) equality_.remove_last();
         metadata_.truncate(old_nodes);
         return HNSWError::OutOfMemory;
     }
@@ -235,6 +238,11 @@ std::span<const double> HNSW::vector(std::uint64_t id) const noexcept {
 }
 
 std::uint64_t HNSW::level(std::uint64_t id) const noexcept { return id < size() ? levels_[id] : 0; }
+
+std::vector<std::uint64_t> HNSW::nodes_holding(std::size_t position, const Metadata& value) const {
+    const std::span<const NodeId> nodes = equality_.nodes(position, equality_.find(position, value, metadata_));
+    return {nodes.begin(), nodes.end()};
+}
 
 std::vector<std::uint64_t> HNSW::neighbors(std::uint64_t id) const {
     if (id >= size()) return {};

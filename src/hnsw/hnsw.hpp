@@ -11,6 +11,7 @@
 
 #include "filter/filter.hpp"
 #include "hnsw/blocked_rows.hpp"
+#include "hnsw/equality_index.hpp"
 #include "hnsw/layer_search.hpp"
 #include "hnsw/levels.hpp"
 #include "hnsw/links.hpp"
@@ -106,6 +107,10 @@ public:
     // The node's whole adjacency list in link order, each neighbour once, at
     // its first link, and never the node itself.
     std::vector<std::uint64_t> neighbors(std::uint64_t id) const;
+    // The nodes whose value at schema position `position` equals `value`,
+    // ascending, as the equality index holds them (empty where the position
+    // is not the first of its name).
+    std::vector<std::uint64_t> nodes_holding(std::size_t position, const Metadata& value) const;
     // Distances taken by every operation on this index so far. A distance
     // an operation takes again, or one scored up front, is not scored twice:
     // work_counts().scored counts the metric evaluations.
@@ -145,6 +150,7 @@ private:
     Links links_;            // one list per node
     BlockedRows rows_;       // the coordinates (and cosine norms)
     MetadataRows metadata_;  // one row per node, empty without metadata
+    EqualityIndex equality_; // per attribute: value -> nodes
     WorkCounters counters_;
     // Whether the last connecting pass of an insert at layer 0, and the last
     // search's layer-0 pass, visited at least half of the layer (1) or not

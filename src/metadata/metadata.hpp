@@ -24,6 +24,10 @@ struct Metadata {
 // 0.0), strings byte for byte.
 bool operator==(const Metadata& a, const Metadata& b) noexcept;
 
+// A hash consistent with that equality: equal values hash alike (-0.0 as
+// 0.0). A NaN equals nothing, so its hash means nothing.
+std::uint64_t hash_metadata(const Metadata& value) noexcept;
+
 // A copy of `value` that is safe when allocation fails. libstdc++ 12 treats
 // this variant as never valueless, so a string copy throwing inside the
 // variant's own copy constructor is undefined behaviour; here the string is

@@ -294,6 +294,7 @@ struct Snapshot {
     std::vector<std::uint64_t> levels;
     std::vector<double> values;
     std::vector<std::uint64_t> matches;
+    std::vector<std::vector<std::uint64_t>> holders;  // of each tag value, by the equality index
     bool operator==(const Snapshot&) const = default;
 };
 
@@ -307,6 +308,8 @@ Snapshot snapshot(const HNSW& g, const Filter& f) {
     std::vector<ScoredId> out;
     EXPECT_FALSE(g.search(std::vector<double>{0.5, 0.5, 0.5}, 50, &f, out));
     s.matches = ids(out);
+    for (int tag = 0; tag < 3; ++tag)
+        s.holders.push_back(g.nodes_holding(0, {std::string("a long enough tag value ") + std::to_string(tag)}));
     return s;
 }
 
@@ -332,7 +335,8 @@ TEST(HNSWMemory, InsertThatRunsOutOfMemoryChangesNothing) {
         std::uint64_t state = 7;
         for (int i = 0; i < 30; ++i) {
             const std::vector<double> v = random_vector(state, 3, false);
-            const MetadataRow row{{std::string("a long enough tag value ") + std::to_string(i % 2)}};
+            // Tag 2 first appears late, at a node whose insert may fail.
+            const MetadataRow row{{std::string("a long enough tag value ") + std::to_string(i == 20 ? 2 : i % 2)}};
             const Snapshot before = snapshot(graph, f);
             for (long fail_at = 1;; ++fail_at) {
                 g_fail_countdown = fail_at;
