@@ -11,7 +11,7 @@ TEST_DEPS := pytest pytest-timeout hypothesis numpy mypy
 # Fails chosen allocations of the process it is preloaded into (tests/alloc_fail).
 ALLOC_FAIL := build/alloc_fail/liballoc_fail.so
 
-.PHONY: demo test test-python test-core asan-build test-asan test-aarch64 fuzz sweep sweep-asan bench wheel test-wheel clean
+.PHONY: demo test test-python test-core asan-build test-asan test-aarch64 test-clang check-fma fuzz sweep sweep-asan bench wheel test-wheel clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "python3.13 not found"; exit 1; }
@@ -57,6 +57,39 @@ test-aarch64: $(VENV)/.deps
 	  -DOMBRIX_GTEST_SOURCE=/usr/src/googletest -Wno-dev >/dev/null
 	$(VENV)/bin/cmake --build $(AARCH64_BUILD)
 	$(VENV)/bin/ctest --test-dir $(AARCH64_BUILD) --output-on-failure
+
+# No fused multiply-add in any object compiled from src/ (distances must be
+# plain left-to-right arithmetic): $(call no_fma,build dir,objdump prefix).
+FMA_MNEMONICS := vf(n?m(add|sub)|maddsub|msubadd)[0-9a-z]*|fn?m(add|sub)|fn?ml[as]|fn?mad|fn?msb
+define no_fma
+	@objects=$$(find $(1) -path '*/CMakeFiles/ombrix*.dir/*' -name '*.o'); \
+	test -n "$$objects" || { echo "no objects under $(1)"; exit 1; }; \
+	found=$$($(2)objdump -d --no-show-raw-insn $$objects | awk -F'\t' 'NF >= 2 {split($$2, w, " "); print w[1]}' | \
+	  grep -Ex '$(FMA_MNEMONICS)' | sort | uniq -c); \
+	if [ -n "$$found" ]; then echo "fused multiply-add under $(1):"; echo "$$found"; exit 1; fi; \
+	echo "no fused multiply-add in $$(echo $$objects | wc -w) objects under $(1)"
+endef
+
+# The build make test installed (compiled by GCC).
+check-fma: $(VENV)/.installed
+	$(call no_fma,build/cp*)
+
+# The core, its C++ tests and the extension compiled by clang (with the
+# system's libstdc++), then the C++ tests and the whole pytest suite.
+CLANG_BUILD := build/clang
+CLANG_CORE_BUILD := build/clang-core
+test-clang: $(VENV)/.installed $(ALLOC_FAIL)
+	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B $(CLANG_CORE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DOMBRIX_PYTHON=OFF -DOMBRIX_CORE_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build $(CLANG_CORE_BUILD)
+	$(VENV)/bin/ctest --test-dir $(CLANG_CORE_BUILD) --output-on-failure
+	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B $(CLANG_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(VENV)/bin/cmake --build $(CLANG_BUILD) --target ombrix
+	$(call no_fma,$(CLANG_BUILD))
+	rm -rf $(CLANG_BUILD)/ombrix-stubs && cp -r ombrix-stubs $(CLANG_BUILD)/  # installed beside the module
+	PYTHONPATH=$(CLANG_BUILD) OMBRIX_EXPECT_BUILD=$(CLANG_BUILD) OMBRIX_ALLOC_FAIL=$(abspath $(ALLOC_FAIL)) \
+	  $(VPY) -m pytest -q -p no:cacheprovider tests
 
 # The fuzz tests with ten times the examples of `make test` (a few minutes).
 fuzz: $(VENV)/.installed

@@ -4,7 +4,6 @@
 #include <pthread.h>
 
 #include <cstdlib>
-#include <cxxabi.h>
 
 #include "hnsw/hnsw.hpp"
 
@@ -24,20 +23,32 @@ struct ReadyKey {
 
 char ready_marker;
 
+struct Probe {};
+
+// Thrown and caught once per thread: the C++ runtime (either of them) then
+// creates the thread's exception state, without naming its internals.
+[[gnu::noinline]] void create_exception_state() noexcept {
+    try {
+        throw Probe{};
+    } catch (const Probe&) {
+    }
+}
+
 }  // namespace
 
 bool prepare_thread() noexcept {
     static ReadyKey ready;
     if (ready.valid && pthread_getspecific(ready.key) != nullptr) return true;
-    void* reserve = std::malloc(kThreadReserve);
+    // Through a volatile pointer: a compiler may drop a malloc whose block is
+    // only freed (clang does), and the probe with it.
+    static void* (*volatile const probe_malloc)(std::size_t) = std::malloc;
+    void* reserve = probe_malloc(kThreadReserve);
     if (!reserve) {
         PyErr_NoMemory();
         return false;
     }
     std::free(reserve);
-    // Declared const, so an unused result would let the call be dropped.
-    abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
-    static_cast<void>(globals);
+    create_exception_state();
     prepare_index_thread_state();
     if (ready.valid) pthread_setspecific(ready.key, &ready_marker);
     return true;

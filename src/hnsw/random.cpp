@@ -1,9 +1,14 @@
 #include "hnsw/random.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#elif defined(__APPLE__)
+#include <sys/random.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -21,10 +26,15 @@ std::uint64_t splitmix64(std::uint64_t& state) noexcept {
     return z ^ (z >> 31);
 }
 
-bool fill_from_getrandom(unsigned char* out, std::size_t size) noexcept {
+// The system's entropy call: on Linux the getrandom system call itself (C
+// libraries before glibc 2.25 have no wrapper for it, and a build for them
+// runs on newer systems too); getentropy on macOS and the BSDs. Elsewhere,
+// or when the kernel lacks the call, the random device serves.
+bool fill_from_system(unsigned char* out, std::size_t size) noexcept {
+#if defined(__linux__) && defined(SYS_getrandom)
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = getrandom(out + done, size - done, 0);
+        const long got = syscall(SYS_getrandom, out + done, size - done, 0u);
         if (got < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -32,6 +42,16 @@ bool fill_from_getrandom(unsigned char* out, std::size_t size) noexcept {
         done += static_cast<std::size_t>(got);
     }
     return true;
+#elif defined(__APPLE__) || defined(__FreeBSD__) || defined(__OpenBSD__) || defined(__NetBSD__)
+    // getentropy gives at most 256 bytes a call.
+    for (std::size_t done = 0; done < size; done += 256)
+        if (getentropy(out + done, std::min<std::size_t>(256, size - done)) != 0) return false;
+    return true;
+#else
+    static_cast<void>(out);
+    static_cast<void>(size);
+    return false;
+#endif
 }
 
 bool fill_from_urandom(unsigned char* out, std::size_t size) noexcept {
@@ -54,7 +74,7 @@ class Xoshiro256 final : public RandomSource {
 public:
     Xoshiro256() noexcept {
         unsigned char bytes[sizeof state_];
-        if (fill_from_getrandom(bytes, sizeof bytes) || fill_from_urandom(bytes, sizeof bytes)) {
+        if (fill_from_system(bytes, sizeof bytes) || fill_from_urandom(bytes, sizeof bytes)) {
             std::memcpy(state_, bytes, sizeof state_);
         } else {
             // No entropy source at all: still unpredictable enough that two

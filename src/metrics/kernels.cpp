@@ -8,6 +8,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define OMBRIX_X86 1
+#include <cpuid.h>
 #endif
 
 namespace ombrix::kernels {
@@ -16,7 +17,6 @@ namespace {
 typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
 typedef double v8d __attribute__((vector_size(64)));
-typedef long long v4i __attribute__((vector_size(32)));
 
 // How many coordinates pass between two early-exit checks.
 constexpr std::size_t kCheckEvery = 32;
@@ -31,16 +31,10 @@ template <class V>
     return v;
 }
 
-template <class V>
-[[gnu::always_inline]] inline V splat(double x) {
-    typedef long long Mask __attribute__((vector_size(sizeof(V))));
-    V v{};
-    v[0] = x;
-    return __builtin_shuffle(v, Mask{});
-}
-
-template <bool Euclidean, class V>
-[[gnu::always_inline]] inline V term(V q, V x) {
+// The query coordinates q are a vector, or one double that every lane shares
+// (the compiler broadcasts it).
+template <bool Euclidean, class Q, class V>
+[[gnu::always_inline]] inline V term(Q q, V x) {
     if constexpr (Euclidean) {
         const V d = q - x;
         return d * d;
@@ -55,14 +49,14 @@ template <bool Euclidean, class V>
 // term j of every row: adding the columns in order j = 0..3 to a lane-wise
 // accumulator adds each row's terms left to right.
 [[gnu::always_inline]] inline void transpose(v4d& r0, v4d& r1, v4d& r2, v4d& r3) {
-    const v4d t0 = __builtin_shuffle(r0, r1, v4i{0, 4, 2, 6});
-    const v4d t1 = __builtin_shuffle(r0, r1, v4i{1, 5, 3, 7});
-    const v4d t2 = __builtin_shuffle(r2, r3, v4i{0, 4, 2, 6});
-    const v4d t3 = __builtin_shuffle(r2, r3, v4i{1, 5, 3, 7});
-    r0 = __builtin_shuffle(t0, t2, v4i{0, 1, 4, 5});
-    r1 = __builtin_shuffle(t1, t3, v4i{0, 1, 4, 5});
-    r2 = __builtin_shuffle(t0, t2, v4i{2, 3, 6, 7});
-    r3 = __builtin_shuffle(t1, t3, v4i{2, 3, 6, 7});
+    const v4d t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
+    const v4d t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+    const v4d t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+    const v4d t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+    r0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    r1 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    r2 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    r3 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // Adds terms i..i+3 of four vectors to the four lanes of `acc`.
@@ -162,9 +156,8 @@ template <std::size_t Groups>
 
 template <class V, std::size_t Groups>
 [[gnu::always_inline]] inline bool all_at_least(const V (&acc)[Groups], double threshold) {
-    const V t = splat<V>(threshold);
-    auto reached = acc[0] >= t;
-    for (std::size_t g = 1; g < Groups; ++g) reached &= acc[g] >= t;
+    auto reached = acc[0] >= threshold;
+    for (std::size_t g = 1; g < Groups; ++g) reached &= acc[g] >= threshold;
     for (std::size_t i = 0; i < width<V>; ++i)
         if (!reached[i]) return false;
     return true;
@@ -180,13 +173,12 @@ constexpr auto kLaneBits = [] {
 // vector ands and ors rather than lane by lane.
 template <class V, std::size_t Groups>
 [[gnu::always_inline]] inline std::uint32_t lanes_below(const V (&values)[Groups], double limit) {
-    const V t = splat<V>(limit);
-    using Bits = decltype(t < t);  // a vector of all-ones or all-zero lanes
+    using Bits = decltype(values[0] < limit);  // a vector of all-ones or all-zero lanes
     Bits any{};
     for (std::size_t g = 0; g < Groups; ++g) {
         Bits weight;
         std::memcpy(&weight, kLaneBits.data() + g * width<V>, sizeof weight);
-        any |= (values[g] < t) & weight;
+        any |= (values[g] < limit) & weight;
     }
     long long bits = 0;
     for (std::size_t i = 0; i < width<V>; ++i) bits |= any[i];
@@ -215,19 +207,18 @@ template <class V, bool Euclidean, bool Spaced = false>
             if constexpr (Spaced) {
                 const volatile double* reread = q;
                 for (std::size_t g = 0; g < groups; ++g)
-                    acc[g] += term<Euclidean>(splat<V>(reread[j]), load<V>(row + g * width<V>));
+                    acc[g] += term<Euclidean>(double{reread[j]}, load<V>(row + g * width<V>));
             } else {
-                const V qv = splat<V>(q[j]);
+                const double qj = q[j];
                 for (std::size_t g = 0; g < groups; ++g)
-                    acc[g] += term<Euclidean>(qv, load<V>(row + g * width<V>));
+                    acc[g] += term<Euclidean>(qj, load<V>(row + g * width<V>));
             }
         }
         if (may_abandon && j < dim && all_at_least(acc, limit))
             return kAbandoned | std::uint64_t{std::min<std::size_t>(j, 0x7fffffff)} << kRowsReadShift;
     }
     if (!Euclidean && norms) {
-        const V qn = splat<V>(query_norm);
-        for (std::size_t g = 0; g < groups; ++g) acc[g] = acc[g] / (qn * load<V>(norms + g * width<V>));
+        for (std::size_t g = 0; g < groups; ++g) acc[g] = acc[g] / (query_norm * load<V>(norms + g * width<V>));
     }
     for (std::size_t g = 0; g < groups; ++g) std::memcpy(values + g * width<V>, &acc[g], sizeof(V));
     return bounded ? lanes_below(acc, limit) : ~std::uint32_t{0};
@@ -286,38 +277,96 @@ OMBRIX_VARIANT(avx512, [[gnu::target("arch=x86-64-v4")]], v8d)
 #endif
 #undef OMBRIX_VARIANT
 
-struct VariantTable {
-    Variant entries[4];
-    std::size_t count = 0;
-    std::size_t streaming = 0;
-
-    VariantTable() noexcept {
 #if OMBRIX_X86
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"))
-            entries[count++] = {"avx512", row_avx512, block_euclidean_avx512, block_dot_avx512, pack_avx512};
-        if (__builtin_cpu_supports("avx2")) {
-            entries[count++] = {"avx2", row_avx2, block_euclidean_avx2, block_dot_avx2, pack_avx2};
-            // Block scans beyond the caches ran 5-10 % faster with 256-bit
-            // than with 512-bit loads (and eight add chains, not four) on
-            // Zen 4, all the nearer to the read floor.
-            streaming = count;
-            entries[count++] = {"avx2 streaming", row_avx2, block_euclidean_avx2, block_dot_avx2_spaced, pack_avx2};
-        }
-#endif
-        entries[count++] = {"generic", row_generic, block_euclidean_generic, block_dot_generic, pack_generic};
-    }
-};
+// What each variant's compilation target lets the compiler use. avx2: AVX2
+// and everything below it (any AVX2 processor has all of x86-64-v2).
+// x86-64-v4: x86-64-v3 (AVX2, BMI1/2, F16C, FMA, LZCNT, MOVBE, XSAVE) and
+// AVX-512 F, BW, CD, DQ and VL. Each also needs its registers saved.
+constexpr CpuFeatures kNeedsAvx2 = cpu::kSSE3 | cpu::kSSSE3 | cpu::kSSE41 | cpu::kSSE42 | cpu::kPOPCNT | cpu::kCX16 |
+                                   cpu::kLAHF | cpu::kAVX | cpu::kAVX2 | cpu::kYmmState;
+constexpr CpuFeatures kNeedsV4 = kNeedsAvx2 | cpu::kBMI1 | cpu::kBMI2 | cpu::kF16C | cpu::kFMA | cpu::kLZCNT |
+                                 cpu::kMOVBE | cpu::kXSAVE | cpu::kAVX512F | cpu::kAVX512BW | cpu::kAVX512CD |
+                                 cpu::kAVX512DQ | cpu::kAVX512VL | cpu::kZmmState;
 
-const VariantTable& table() noexcept {
-    static const VariantTable instance;
-    return instance;
+bool has_all(CpuFeatures features, CpuFeatures needed) { return (features & needed) == needed; }
+#endif
+
+}  // namespace
+
+CpuFeatures detect_cpu_features() noexcept {
+    CpuFeatures features = 0;
+#if OMBRIX_X86
+    const auto take = [&features](unsigned word, unsigned bit, CpuFeatures feature) {
+        if ((word >> bit) & 1u) features |= feature;
+    };
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    take(c, 0, cpu::kSSE3);
+    take(c, 9, cpu::kSSSE3);
+    take(c, 12, cpu::kFMA);
+    take(c, 13, cpu::kCX16);
+    take(c, 19, cpu::kSSE41);
+    take(c, 20, cpu::kSSE42);
+    take(c, 22, cpu::kMOVBE);
+    take(c, 23, cpu::kPOPCNT);
+    take(c, 26, cpu::kXSAVE);
+    take(c, 28, cpu::kAVX);
+    take(c, 29, cpu::kF16C);
+    if ((c >> 27) & 1u) {  // OSXSAVE: XCR0 says which register state the system saves
+        unsigned xcr0, high;
+        __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0u));
+        if ((xcr0 & 0x06u) == 0x06u) features |= cpu::kYmmState;  // XMM, YMM
+        if ((xcr0 & 0xe6u) == 0xe6u) features |= cpu::kZmmState;  // and opmask, ZMM
+    }
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d)) {
+        take(b, 3, cpu::kBMI1);
+        take(b, 5, cpu::kAVX2);
+        take(b, 8, cpu::kBMI2);
+        take(b, 16, cpu::kAVX512F);
+        take(b, 17, cpu::kAVX512DQ);
+        take(b, 28, cpu::kAVX512CD);
+        take(b, 30, cpu::kAVX512BW);
+        take(b, 31, cpu::kAVX512VL);
+    }
+    if (__get_cpuid(0x80000001u, &a, &b, &c, &d)) {
+        take(c, 0, cpu::kLAHF);
+        take(c, 5, cpu::kLZCNT);
+    }
+#endif
+    return features;
+}
+
+VariantChoice choose_variants([[maybe_unused]] CpuFeatures features) noexcept {
+    VariantChoice choice;
+    Variant* entries = choice.entries;
+#if OMBRIX_X86
+    if (has_all(features, kNeedsV4))
+        entries[choice.count++] = {"avx512", row_avx512, block_euclidean_avx512, block_dot_avx512, pack_avx512};
+    if (has_all(features, kNeedsAvx2)) {
+        entries[choice.count++] = {"avx2", row_avx2, block_euclidean_avx2, block_dot_avx2, pack_avx2};
+        // Block scans beyond the caches ran 5-10 % faster with 256-bit
+        // than with 512-bit loads (and eight add chains, not four) on
+        // Zen 4, all the nearer to the read floor.
+        choice.streaming = choice.count;
+        entries[choice.count++] = {"avx2 streaming", row_avx2, block_euclidean_avx2, block_dot_avx2_spaced,
+                                   pack_avx2};
+    }
+#endif
+    entries[choice.count++] = {"generic", row_generic, block_euclidean_generic, block_dot_generic, pack_generic};
+    return choice;
+}
+
+namespace {
+
+const VariantChoice& chosen() noexcept {
+    static const VariantChoice choice = choose_variants(detect_cpu_features());
+    return choice;
 }
 
 }  // namespace
 
-std::span<const Variant> variants() noexcept { return {table().entries, table().count}; }
+std::span<const Variant> variants() noexcept { return {chosen().entries, chosen().count}; }
 
-const Variant& streaming() noexcept { return table().entries[table().streaming]; }
+const Variant& streaming() noexcept { return chosen().entries[chosen().streaming]; }
 
 }  // namespace ombrix::kernels

@@ -61,8 +61,53 @@ struct Variant {
     PackKernel pack;
 };
 
-// The kernels this CPU can run, fastest first; the first is the one in use.
-// Tests run every entry against the scalar reference.
+// What the processor offers and the operating system saves across context
+// switches, one bit each: a variant is chosen only when every instruction its
+// compiler may use (the whole instruction-set level it was compiled for) is
+// there and the system saves the registers it uses.
+using CpuFeatures = std::uint32_t;
+namespace cpu {
+enum : CpuFeatures {
+    kSSE3 = 1u << 0,
+    kSSSE3 = 1u << 1,
+    kSSE41 = 1u << 2,
+    kSSE42 = 1u << 3,
+    kPOPCNT = 1u << 4,
+    kCX16 = 1u << 5,
+    kLAHF = 1u << 6,
+    kAVX = 1u << 7,
+    kAVX2 = 1u << 8,
+    kBMI1 = 1u << 9,
+    kBMI2 = 1u << 10,
+    kF16C = 1u << 11,
+    kFMA = 1u << 12,
+    kLZCNT = 1u << 13,
+    kMOVBE = 1u << 14,
+    kXSAVE = 1u << 15,
+    kAVX512F = 1u << 16,
+    kAVX512BW = 1u << 17,
+    kAVX512CD = 1u << 18,
+    kAVX512DQ = 1u << 19,
+    kAVX512VL = 1u << 20,
+    kYmmState = 1u << 21,  // the system saves the XMM and YMM registers
+    kZmmState = 1u << 22,  // ... and the opmask and full ZMM registers
+};
+}  // namespace cpu
+
+// This machine's features (none off x86).
+CpuFeatures detect_cpu_features() noexcept;
+
+struct VariantChoice {
+    Variant entries[4];
+    std::size_t count = 0;
+    std::size_t streaming = 0;  // index of the streaming() entry
+};
+
+// The kernels a machine with `features` can run, fastest first.
+VariantChoice choose_variants(CpuFeatures features) noexcept;
+
+// The kernels this machine can run, fastest first; the first is the one in
+// use. Tests run every entry against the scalar reference.
 std::span<const Variant> variants() noexcept;
 
 inline const Variant& best() noexcept { return variants().front(); }

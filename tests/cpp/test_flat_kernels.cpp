@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "flat/flat.hpp"
@@ -149,6 +150,62 @@ TEST_P(KernelVariants, RowKernelsMatchScalar) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Dims, KernelVariants, ::testing::Values(0, 1, 3, 31, 32, 33, 128, 785));
+
+// The variants chosen for a feature set, then "|" and the streaming one.
+std::string chosen_names(kernels::CpuFeatures features) {
+    const kernels::VariantChoice choice = kernels::choose_variants(features);
+    std::string names;
+    for (std::size_t i = 0; i < choice.count; ++i) names += std::string(choice.entries[i].name) + ",";
+    return names + "|" + choice.entries[choice.streaming].name;
+}
+
+// A variant runs only where every instruction its target allows is there and
+// the system saves its registers: any one of them missing turns it off.
+TEST(KernelChoice, EachVariantNeedsAllOfItsTarget) {
+    using namespace kernels::cpu;
+    const kernels::CpuFeatures all = ~kernels::CpuFeatures{0};
+    EXPECT_EQ(chosen_names(0), "generic,|generic");
+#if defined(__x86_64__)
+    EXPECT_EQ(chosen_names(all), "avx512,avx2,avx2 streaming,generic,|avx2 streaming");
+    for (kernels::CpuFeatures missing : {kAVX512F, kAVX512BW, kAVX512CD, kAVX512DQ, kAVX512VL, kZmmState, kFMA, kBMI1,
+                                         kBMI2, kF16C, kLZCNT, kMOVBE, kXSAVE})
+        EXPECT_EQ(chosen_names(all & ~missing), "avx2,avx2 streaming,generic,|avx2 streaming") << missing;
+    for (kernels::CpuFeatures missing :
+         {kAVX2, kAVX, kYmmState, kSSE3, kSSSE3, kSSE41, kSSE42, kPOPCNT, kCX16, kLAHF})
+        EXPECT_EQ(chosen_names(all & ~missing), "generic,|generic") << missing;
+#else
+    EXPECT_EQ(chosen_names(all), "generic,|generic");
+#endif
+}
+
+#if defined(__x86_64__)
+// Each feature read from its own CPUID bit: the compiler runtime's detection,
+// which also asks the system which registers it saves, agrees.
+TEST(KernelChoice, DetectionAgreesWithTheCompilerRuntime) {
+    using namespace kernels::cpu;
+    __builtin_cpu_init();
+    const kernels::CpuFeatures found = kernels::detect_cpu_features();
+    const auto has = [found](kernels::CpuFeatures needed) { return (found & needed) == needed; };
+#define OMBRIX_AGREES(name, needed) EXPECT_EQ(__builtin_cpu_supports(name) != 0, has(needed)) << name
+    OMBRIX_AGREES("sse3", kSSE3);
+    OMBRIX_AGREES("ssse3", kSSSE3);
+    OMBRIX_AGREES("sse4.1", kSSE41);
+    OMBRIX_AGREES("sse4.2", kSSE42);
+    OMBRIX_AGREES("popcnt", kPOPCNT);
+    OMBRIX_AGREES("bmi", kBMI1);
+    OMBRIX_AGREES("bmi2", kBMI2);
+    OMBRIX_AGREES("avx", kAVX | kYmmState);
+    OMBRIX_AGREES("avx2", kAVX2 | kYmmState);
+    OMBRIX_AGREES("fma", kFMA | kYmmState);
+    OMBRIX_AGREES("avx512f", kAVX512F | kZmmState);
+    OMBRIX_AGREES("avx512bw", kAVX512BW | kZmmState);
+    OMBRIX_AGREES("avx512cd", kAVX512CD | kZmmState);
+    OMBRIX_AGREES("avx512dq", kAVX512DQ | kZmmState);
+    OMBRIX_AGREES("avx512vl", kAVX512VL | kZmmState);
+#undef OMBRIX_AGREES
+    EXPECT_STREQ(kernels::best().name, kernels::choose_variants(found).entries[0].name);
+}
+#endif
 
 TEST(SquaredThreshold, SplitsSumsExactlyWhereTheRootReachesTheBound) {
     std::mt19937_64 rng(11);
