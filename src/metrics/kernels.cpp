@@ -90,6 +90,9 @@ template <bool Euclidean, std::size_t Groups>
         const std::size_t stop = bounded ? std::min(whole, i + kCheckEvery) : whole;
         for (; i < stop; i += 4) {
             const v4d qv = load<v4d>(q + i);
+            // Unrolled, so that the sums stay in registers (not every compiler
+            // unrolls this on its own).
+#pragma GCC unroll 16
             for (std::size_t g = 0; g < Groups; ++g) accumulate4<Euclidean>(acc[g], qv, x + 4 * g, i);
         }
         if (bounded && i < n) {
@@ -267,7 +270,14 @@ template <class V, bool Euclidean, bool Spaced = false>
 OMBRIX_VARIANT(generic, , v2d)
 #if OMBRIX_X86
 OMBRIX_VARIANT(avx2, [[gnu::target("avx2")]], v4d)
-OMBRIX_VARIANT(avx512, [[gnu::target("arch=x86-64-v4")]], v8d)
+// The features of x86-64-v4 by name: a compiler may keep its command line's
+// features over a target attribute's "arch=" (zig's clang turns off, one by
+// one, every feature of its baseline target that it leaves out), never over
+// features named here.
+OMBRIX_VARIANT(avx512,
+               [[gnu::target("sahf,cx16,popcnt,sse3,ssse3,sse4.1,sse4.2,avx,avx2,bmi,bmi2,f16c,fma,lzcnt,movbe,xsave,"
+                             "avx512f,avx512bw,avx512cd,avx512dq,avx512vl")]],
+               v8d)
 
 [[gnu::target("avx2")]] std::uint64_t block_dot_avx2_spaced(const double* q, const double* block, std::size_t dim,
                                                              const double* norms, double query_norm, unsigned flags,
@@ -280,8 +290,9 @@ OMBRIX_VARIANT(avx512, [[gnu::target("arch=x86-64-v4")]], v8d)
 #if OMBRIX_X86
 // What each variant's compilation target lets the compiler use. avx2: AVX2
 // and everything below it (any AVX2 processor has all of x86-64-v2).
-// x86-64-v4: x86-64-v3 (AVX2, BMI1/2, F16C, FMA, LZCNT, MOVBE, XSAVE) and
-// AVX-512 F, BW, CD, DQ and VL. Each also needs its registers saved.
+// avx512: x86-64-v4, that is x86-64-v3 (AVX2, BMI1/2, F16C, FMA, LZCNT,
+// MOVBE, XSAVE) and AVX-512 F, BW, CD, DQ and VL. Each also needs the system
+// to save its registers.
 constexpr CpuFeatures kNeedsAvx2 = cpu::kSSE3 | cpu::kSSSE3 | cpu::kSSE41 | cpu::kSSE42 | cpu::kPOPCNT | cpu::kCX16 |
                                    cpu::kLAHF | cpu::kAVX | cpu::kAVX2 | cpu::kYmmState;
 constexpr CpuFeatures kNeedsV4 = kNeedsAvx2 | cpu::kBMI1 | cpu::kBMI2 | cpu::kF16C | cpu::kFMA | cpu::kLZCNT |
