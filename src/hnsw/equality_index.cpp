@@ -134,9 +134,10 @@ std::span<const NodeId> EqualityIndex::nodes(std::size_t position, std::uint32_t
     return a->holders[value];
 }
 
-const std::uint32_t* EqualityIndex::values(std::size_t position) const noexcept {
-    const Attribute* a = attribute_of(position);
-    return a != nullptr ? a->value_of.data() : nullptr;
+std::size_t EqualityIndex::attribute_at(std::size_t position) const noexcept {
+    for (std::size_t a = 0; a < attributes_.size(); ++a)
+        if (attributes_[a].position == position) return a;
+    return kNotIndexed;
 }
 
 }  // namespace ombrix

@@ -38,16 +38,19 @@ public:
     // Removes the node added last.
     void remove_last() noexcept;
 
-    // Whether schema position `position` is indexed (the first of its name).
-    bool indexes(std::size_t position) const noexcept { return attribute_of(position) != nullptr; }
+    // Indexed attributes: each schema name at its first position.
+    std::size_t attributes() const noexcept { return attributes_.size(); }
+    static constexpr std::size_t kNotIndexed = static_cast<std::size_t>(-1);
+    // The indexed attribute at schema position `position`, or kNotIndexed.
+    std::size_t attribute_at(std::size_t position) const noexcept;
+    // Per node, the number of the value it holds at indexed attribute `a`
+    // (kNoValue: none).
+    const std::uint32_t* value_numbers(std::size_t a) const noexcept { return attributes_[a].value_of.data(); }
     // The number of `value` at an indexed position, or kNoValue when no node
     // holds it.
     std::uint32_t find(std::size_t position, const Metadata& value, const MetadataRows& rows) const noexcept;
     // The nodes holding value number `value` at an indexed position, ascending.
     std::span<const NodeId> nodes(std::size_t position, std::uint32_t value) const noexcept;
-    // Per node, the number of the value it holds at an indexed position
-    // (kNoValue: none).
-    const std::uint32_t* values(std::size_t position) const noexcept;
 
 private:
     struct Slot {

@@ -44,6 +44,7 @@ std::optional<HNSW> HNSW::make(HNSWParams params) noexcept {
         graph.metric_ = params.metric;
         graph.schema_ = std::move(params.schema);
         graph.equality_ = EqualityIndex(graph.schema_);
+        graph.value_links_ = ValueLinks(graph.equality_.attributes());
         return std::optional<HNSW>(std::move(graph));
     } catch (const std::bad_alloc&) {
         return std::nullopt;
@@ -97,6 +98,15 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64
         if (layers == 0) return HNSWError::InvalidLayer;
         if (layers > 1)
             if (auto error = check_pass(1, layers - 1, filter, position)) return error;
+        if (filter != nullptr && traversal_ == Traversal::Shortcut)
+            if (const Metadata* value = equality_value(*filter)) {
+                // The layer-0 pass's checks, made before the descent instead
+                // of after it: the descent changes nothing and cannot fail,
+                // so the same error comes out.
+                if (auto error = check_pass(ef_search_, 0, filter, position)) return error;
+                if (equality_.attribute_at(position) != EqualityIndex::kNotIndexed)
+                    return search_matching(prepared, k, position, *value, out);
+            }
         // Above the highest level of any node but node 0 a pass admits node 0
         // alone, which lists no node of its own layer: each such pass returns
         // node 0, so the descent may as well start below them.
@@ -127,6 +137,39 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64
         return HNSWError::OutOfMemory;
     }
     return std::nullopt;
+}
+
+std::optional<HNSWError> HNSW::search_matching(const PreparedQuery& query, std::uint64_t k, std::size_t position,
+                                               const Metadata& value, std::vector<ScoredId>& out) const {
+    const std::uint32_t wanted = equality_.find(position, value, metadata_);
+    // No node holds the value, node 0 included: every pass returns its
+    // entry alone, node 0, which is not reported.
+    if (wanted == EqualityIndex::kNoValue) return std::nullopt;
+    const std::size_t attribute = equality_.attribute_at(position);
+    const std::span<const NodeId> holders = equality_.nodes(position, wanted);
+    const LayerSearch::Matching matching{equality_.value_numbers(attribute), wanted, &value_links_, attribute,
+                                         holders.size()};
+    const LayerSearch walk = layer_search();
+    walk.start_operation(query, false);
+    if (dense_filtered_.load() != 0) walk.score_into_memo(query, holders);
+    NodeId entry = 0;
+    for (std::uint64_t layer = std::min(levels_.layers() - 1, levels_.highest()); layer >= 1; --layer) {
+        walk.run(query, entry, 1, layer, matching, out);
+        entry = static_cast<NodeId>(out.front().id);
+    }
+    const std::uint64_t visited = walk.run(query, entry, ef_search_, 0, matching, out);
+    dense_filtered_.store(2 * visited >= holders.size() ? 1 : 0);
+    // Node 0, the walk's entry, is kept whatever its value: not reported
+    // unless it matches.
+    std::erase_if(out, [&](const ScoredId& r) { return matching.values[r.id] != wanted; });
+    if (out.size() > k) out.resize(static_cast<std::size_t>(k));
+    return std::nullopt;
+}
+
+void HNSW::link(NodeId owner, NodeId target, std::uint64_t target_level) {
+    value_links_.reserve(owner, target, equality_);
+    links_.append(owner, target, target_level);
+    value_links_.push(owner, target, equality_);
 }
 
 std::optional<HNSWError> HNSW::link_node(NodeId x, std::span<const double> vector, std::uint64_t level,
@@ -168,10 +211,10 @@ std::optional<HNSWError> HNSW::link_node(NodeId x, std::span<const double> vecto
             // Links go both ways, so a target linked by an earlier pass is in
             // x's list already, and x in its.
             if (target == x || linked_to_x.contains(target)) continue;
-            links_.append(target, x, level);
+            link(target, x, level);
             linked.push_back(target);
             linked_to_x.insert(target);
-            links_.append(x, target, levels_[target]);
+            link(x, target, levels_[target]);
         }
         entry = x;
     }
@@ -192,6 +235,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         links_.add_node(level);
         metadata_.append(schema_ ? row : nullptr);
         equality_.add(metadata_);
+        value_links_.add_node();
         levels_.push(level);  // the node counts from here on
         if (old_nodes == 0) return std::nullopt;
 
@@ -205,11 +249,15 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         // back-links newest first, then drop the node.
         if (size() > old_nodes) {
             const std::uint64_t level = levels_[x];
-            for (auto it = linked.rbegin(); it != linked.rend(); ++it) links_.remove_last(*it, level);
+            for (auto it = linked.rbegin(); it != linked.rend(); ++it) {
+                links_.remove_last(*it, level);
+                value_links_.remove_last(*it, x, equality_);
+            }
         }
         levels_.truncate(old_nodes);
         rows_.truncate(old_nodes);
         links_.truncate(old_nodes);
+        value_links_.truncate(old_nodes);
         if (equality_.size() > old_nodes) equality_.remove_last();
         metadata_.truncate(old_nodes);
         return HNSWError::OutOfMemory;

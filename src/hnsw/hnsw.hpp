@@ -17,6 +17,7 @@
 #include "hnsw/links.hpp"
 #include "hnsw/metadata_rows.hpp"
 #include "hnsw/random.hpp"
+#include "hnsw/value_links.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/metrics.hpp"
 #include "metrics/stop_check.hpp"
@@ -131,6 +132,13 @@ private:
     // the back-links made so far in `linked`.
     std::optional<HNSWError> link_node(NodeId x, std::span<const double> vector, std::uint64_t level,
                                        std::vector<NodeId>& linked);
+    // A filtered search whose filter is equality with a value the equality
+    // index can look up (`position` resolved, every check passed).
+    std::optional<HNSWError> search_matching(const PreparedQuery& query, std::uint64_t k, std::size_t position,
+                                             const Metadata& value, std::vector<ScoredId>& out) const;
+    // Appends target to owner's lists, its same-value lists included; on an
+    // exception nothing changed.
+    void link(NodeId owner, NodeId target, std::uint64_t target_level);
     LayerSearch layer_search() const noexcept {
         return LayerSearch(levels_, links_, rows_, metadata_, traversal_, counters_);
     }
@@ -151,12 +159,16 @@ private:
     BlockedRows rows_;       // the coordinates (and cosine norms)
     MetadataRows metadata_;  // one row per node, empty without metadata
     EqualityIndex equality_; // per attribute: value -> nodes
+    ValueLinks value_links_; // per attribute and node: the neighbours of the node's own value
     WorkCounters counters_;
     // Whether the last connecting pass of an insert at layer 0, and the last
     // search's layer-0 pass, visited at least half of the layer (1) or not
     // (0): a hint for the next insert's or search's start_operation.
     RelaxedCounter dense_inserts_;
     RelaxedCounter dense_searches_;
+    // The same for the last search under an equality filter, of the nodes it
+    // admits: then the next one scores every matching node up front.
+    RelaxedCounter dense_filtered_;
     Traversal traversal_ = Traversal::Shortcut;
 };
 

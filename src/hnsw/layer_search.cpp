@@ -5,11 +5,13 @@
 // neighbours of one node are scored together, then offered to the result in
 // list order.
 //
-// Only a fresh node can change the result. Without a filter every admitted
-// node met is visited at once, so when the visited admitted nodes number the
-// layer's whole population no list can offer a fresh one any more: the result
-// is final and the pass ends there. (Under a filter a failing node stays
-// unvisited and is tested again, so the count does not tell.)
+// Only a fresh node can change the result. When every admitted node met is
+// visited at once, and the visited admitted nodes number the layer's whole
+// population, no list can offer a fresh one any more: the result is final
+// and the pass ends there. A predicate the walk cannot see into leaves a
+// failing node unvisited, to be tested again, so the count does not tell;
+// an equality filter answered by the equality index admits exactly the
+// matching nodes, which the index counts.
 #include "hnsw/layer_search.hpp"
 
 #include <algorithm>
@@ -19,6 +21,140 @@
 #include "hnsw/scratch.hpp"
 
 namespace ombrix {
+namespace {
+
+constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+
+// The fresh neighbours of an expanded node, for each kind of walk: written to
+// `out` in list order (at most `limit`) and marked visited; `scanned` counts
+// the list entries read.
+
+// Every node admitted at the layer.
+struct AllNodes {
+    const Links& links;
+    const std::uint64_t* levels;
+
+    void prefetch(NodeId c, std::uint64_t layer) const noexcept { __builtin_prefetch(links.list(c, layer).data()); }
+
+    std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
+                           std::size_t& scanned) const noexcept {
+        const std::vector<NodeId>& list = links.list(c, layer);
+        const std::size_t size = list.size();
+        const NodeId* const ids = list.data();
+        std::uint16_t* const stamps = visited.marks.data();
+        const std::uint16_t epoch = visited.epoch;
+        std::size_t found = 0, i = 0;
+        if (layer <= links.top(c)) {
+            // Branch-free: write every id, keep it only if it was unvisited.
+            // Marking an already visited node again changes nothing.
+            for (; i < size && found < limit; ++i) {
+                const NodeId n = ids[i];
+                out[found] = n;
+                found += stamps[n] != epoch;
+                stamps[n] = epoch;
+            }
+        } else {
+            // Met above its kept sub-lists (as a pass entry, or node 0 beyond
+            // the cap), the node's highest one is filtered by level.
+            for (; i < size && found < limit; ++i) {
+                const NodeId n = ids[i];
+                if (stamps[n] == epoch || levels[n] < layer) continue;
+                stamps[n] = epoch;
+                out[found++] = n;
+            }
+        }
+        scanned = i;
+        return found;
+    }
+};
+
+// The nodes a filter's predicate passes, tested at every meeting: a failing
+// node stays unvisited.
+struct Passing {
+    const Links& links;
+    const std::uint64_t* levels;
+    const MetadataRows& metadata;
+    const Filter& filter;
+    std::size_t position;
+
+    void prefetch(NodeId c, std::uint64_t layer) const noexcept { __builtin_prefetch(links.list(c, layer).data()); }
+
+    std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
+                           std::size_t& scanned) const noexcept {
+        const std::vector<NodeId>& list = links.list(c, layer);
+        const std::size_t size = list.size();
+        const NodeId* const ids = list.data();
+        std::uint16_t* const stamps = visited.marks.data();
+        const std::uint16_t epoch = visited.epoch;
+        std::size_t found = 0, i = 0;
+        for (; i < size && found < limit; ++i) {
+            const NodeId n = ids[i];
+            if (stamps[n] == epoch || levels[n] < layer) continue;
+            if (!node_passes(filter, position, metadata.row(n))) continue;
+            stamps[n] = epoch;
+            out[found++] = n;
+        }
+        scanned = i;
+        return found;
+    }
+};
+
+// The nodes holding one value, as the equality index numbers them. From a
+// matching node the walk reads only its same-value list; only a pass entry
+// that does not match (node 0) has its whole list read.
+struct MatchingNodes {
+    const Links& links;
+    const std::uint64_t* levels;
+    const LayerSearch::Matching& m;
+
+    void prefetch(NodeId c, std::uint64_t layer) const noexcept {
+        __builtin_prefetch(m.values[c] == m.wanted ? m.same->list(m.attribute, c).data() : links.list(c, layer).data());
+    }
+
+    std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
+                           std::size_t& scanned) const noexcept {
+        std::uint16_t* const stamps = visited.marks.data();
+        const std::uint16_t epoch = visited.epoch;
+        const std::uint32_t* const values = m.values;
+        const std::uint32_t wanted = m.wanted;
+        std::size_t found = 0, i = 0;
+        if (values[c] == wanted) {
+            const std::vector<NodeId>& list = m.same->list(m.attribute, c);
+            const std::size_t size = list.size();
+            const NodeId* const ids = list.data();
+            if (layer == 0) {
+                // Every listed node matches and layer 0 admits it.
+                for (; i < size && found < limit; ++i) {
+                    const NodeId n = ids[i];
+                    out[found] = n;
+                    found += stamps[n] != epoch;
+                    stamps[n] = epoch;
+                }
+            } else {
+                for (; i < size && found < limit; ++i) {
+                    const NodeId n = ids[i];
+                    if (stamps[n] == epoch || levels[n] < layer) continue;
+                    stamps[n] = epoch;
+                    out[found++] = n;
+                }
+            }
+        } else {
+            const std::vector<NodeId>& list = links.list(c, layer);
+            const std::size_t size = list.size();
+            const NodeId* const ids = list.data();
+            for (; i < size && found < limit; ++i) {
+                const NodeId n = ids[i];
+                if (values[n] != wanted || stamps[n] == epoch || levels[n] < layer) continue;
+                stamps[n] = epoch;
+                out[found++] = n;
+            }
+        }
+        scanned = i;
+        return found;
+    }
+};
+
+}  // namespace
 
 void LayerSearch::start_operation(const PreparedQuery& query, bool score_all) const {
     DistanceMemo& memo = thread_scratch().memo;
@@ -30,19 +166,75 @@ void LayerSearch::start_operation(const PreparedQuery& query, bool score_all) co
     counters_.scored.add(nodes);
 }
 
+void LayerSearch::score_into_memo(const PreparedQuery& query, std::span<const NodeId> nodes) const {
+    DistanceMemo& memo = thread_scratch().memo;
+    const double* const node_norms = rows_.norms();
+    const double* vectors[kOfferBatch];
+    double norms[kOfferBatch];
+    double dists[kOfferBatch];
+    const std::size_t bytes = rows_.dim() * sizeof(double);
+    auto fetch = [&](std::size_t j) {
+        const char* row = reinterpret_cast<const char*>(rows_.row(nodes[j]));
+        for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(row + b);
+    };
+    for (std::size_t j = 0; j < std::min(nodes.size(), kOfferBatch); ++j) fetch(j);
+    for (std::size_t start = 0; start < nodes.size(); start += kOfferBatch) {
+        const std::size_t count = std::min(kOfferBatch, nodes.size() - start);
+        for (std::size_t j = start + kOfferBatch; j < std::min(nodes.size(), start + 2 * kOfferBatch); ++j)
+            fetch(j);
+        for (std::size_t j = 0; j < count; ++j) {
+            vectors[j] = rows_.row(nodes[start + j]);
+            if (node_norms) norms[j] = node_norms[nodes[start + j]];
+        }
+        score_batch(query, vectors, node_norms ? norms : nullptr, count, dists);
+        for (std::size_t j = 0; j < count; ++j) {
+            memo.distance[nodes[start + j]] = dists[j];
+            memo.known.insert(nodes[start + j]);
+        }
+    }
+    counters_.scored.add(nodes.size());
+}
+
 std::uint64_t LayerSearch::run(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
                                const Filter* filter, std::size_t position, bool memo,
                                std::vector<ScoredId>& result) const {
+    if (filter != nullptr)
+        return walk(query, entry, ef, layer, kNoLimit, memo,
+                    Passing{links_, levels_.data(), metadata_, *filter, position}, result);
+    // Fresh nodes still to be met before the population is exhausted.
+    const std::uint64_t unseen = traversal_ == Traversal::Shortcut
+                                     ? levels_.population(layer) - (levels_[entry] >= layer ? 1 : 0)
+                                     : kNoLimit;
+    return walk(query, entry, ef, layer, unseen, memo, AllNodes{links_, levels_.data()}, result);
+}
+
+std::uint64_t LayerSearch::run(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
+                               const Matching& matching, std::vector<ScoredId>& result) const {
+    // Only layer 0 admits every matching node; above it the count is not
+    // kept, and the walk runs to its end.
+    const std::uint64_t unseen =
+        layer == 0 ? matching.population - (matching.values[entry] == matching.wanted ? 1 : 0) : kNoLimit;
+    return walk(query, entry, ef, layer, unseen, true, MatchingNodes{links_, levels_.data(), matching}, result);
+}
+
+template <class Admit>
+std::uint64_t LayerSearch::walk(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
+                                std::uint64_t unseen, bool memo, const Admit& admit,
+                                std::vector<ScoredId>& result) const {
     Scratch& s = thread_scratch();
-    s.visited.start(levels_.size());
-    const std::uint16_t epoch = s.visited.epoch;
-    std::uint16_t* const stamps = s.visited.marks.data();
-    CandidateHeap& heap = s.heap;
+    const std::size_t nodes = levels_.size();
+    s.visited.start(nodes);
+    // An expansion finds at most every node fresh.
     std::vector<NodeId>& fresh = s.fresh;
+    if (fresh.size() < nodes) {
+        fresh.resize(nodes);
+        s.fresh_distances.resize(nodes);
+        s.unknown.resize(nodes);
+    }
+    CandidateHeap& heap = s.heap;
     heap.clear();
     result.clear();
     const double* const node_norms = rows_.norms();
-    const std::uint64_t* const levels = levels_.data();
 
     const double* vectors[kOfferBatch];
     double norms[kOfferBatch];
@@ -67,53 +259,20 @@ std::uint64_t LayerSearch::run(const PreparedQuery& query, NodeId entry, std::ui
     }
     result.push_back({dists[0], entry});
     heap.push({dists[0], entry});
-    stamps[entry] = epoch;
-
-    // Fresh nodes still to be met before the population is exhausted; no
-    // limit when the count cannot decide.
-    std::uint64_t unseen = std::numeric_limits<std::uint64_t>::max();
-    if (filter == nullptr && traversal_ == Traversal::Shortcut)
-        unseen = levels_.population(layer) - (levels[entry] >= layer ? 1 : 0);
+    s.visited.insert(entry);
 
     while (!heap.empty() && unseen != 0) {
         const Candidate c = heap.pop();
         const double last = result.back().distance;
         if (!std::isnan(last) && (last < c.distance || std::isnan(c.distance))) break;
+        // The next candidate's list is reached through headers scattered
+        // over the graph: start fetching it while this one is expanded.
+        if (!heap.empty()) admit.prefetch(heap.top().id, layer);
 
-        const std::uint64_t top = links_.top(c.id);
-        const std::vector<NodeId>& list = links_.list(c.id, layer);
-        if (fresh.size() < list.size()) {
-            fresh.resize(list.size());
-            s.fresh_distances.resize(list.size());
-            s.unknown.resize(list.size());
-        }
         NodeId* const out = fresh.data();
-        const std::size_t size = list.size();
-        const NodeId* const ids = list.data();
-        std::size_t found = 0, i = 0;
-        if (layer <= top && filter == nullptr) {
-            // Branch-free: write every id, keep it only if it was unvisited.
-            // Marking an already visited node again changes nothing.
-            for (; i < size && found < unseen; ++i) {
-                const NodeId n = ids[i];
-                out[found] = n;
-                found += stamps[n] != epoch;
-                stamps[n] = epoch;
-            }
-        } else {
-            // Met above its kept sub-lists (as a pass entry, or node 0 beyond
-            // the cap), the node's highest one is filtered by level. A node
-            // failing the filter stays unvisited: it is tested again whenever
-            // another node lists it.
-            for (; i < size && found < unseen; ++i) {
-                const NodeId n = ids[i];
-                if (stamps[n] == epoch || levels[n] < layer) continue;
-                if (filter != nullptr && !node_passes(*filter, position, metadata_.row(n))) continue;
-                stamps[n] = epoch;
-                out[found++] = n;
-            }
-        }
-        scanned += i;
+        std::size_t read = 0;
+        const std::size_t found = admit(c.id, layer, s.visited, out, unseen, read);
+        scanned += read;
         ++expansions;
         unseen -= found;
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "filter/filter.hpp"
@@ -12,6 +13,7 @@
 #include "hnsw/levels.hpp"
 #include "hnsw/links.hpp"
 #include "hnsw/metadata_rows.hpp"
+#include "hnsw/value_links.hpp"
 #include "metrics/metrics.hpp"
 
 namespace ombrix {
@@ -72,7 +74,28 @@ public:
     std::uint64_t run(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
                       const Filter* filter, std::size_t position, bool memo, std::vector<ScoredId>& result) const;
 
+    // The nodes an equality filter admits, from the equality index: those
+    // whose value number at one indexed attribute is `wanted`.
+    struct Matching {
+        const std::uint32_t* values;  // per node, its value number at the attribute
+        std::uint32_t wanted;
+        const ValueLinks* same;       // each node's neighbours of its own value
+        std::size_t attribute;        // the attribute's number in `same`
+        std::uint64_t population;     // matching nodes (all admitted at layer 0)
+    };
+    // run() with a filter whose predicate is equality with an indexed value,
+    // given as the nodes it admits: the same pairs, each node decided once.
+    // Memo as with `memo` above.
+    std::uint64_t run(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
+                      const Matching& matching, std::vector<ScoredId>& result) const;
+    // Scores `nodes` into the thread's memo (started by start_operation).
+    void score_into_memo(const PreparedQuery& query, std::span<const NodeId> nodes) const;
+
 private:
+    template <class Admit>
+    std::uint64_t walk(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
+                       std::uint64_t unseen, bool memo, const Admit& admit, std::vector<ScoredId>& result) const;
+
     const Levels& levels_;
     const Links& links_;
     const BlockedRows& rows_;

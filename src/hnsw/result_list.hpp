@@ -33,6 +33,8 @@ public:
         items_.push_back(c);
         std::push_heap(items_.begin(), items_.end(), ComesOutLater{});
     }
+    // The candidate that comes out next (the heap must not be empty).
+    const Candidate& top() const noexcept { return items_.front(); }
     Candidate pop() noexcept {
         std::pop_heap(items_.begin(), items_.end(), ComesOutLater{});
         const Candidate c = items_.back();

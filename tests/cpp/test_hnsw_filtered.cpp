@@ -3,6 +3,7 @@
 // the full traversal, which tests the predicate at every meeting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -84,6 +85,86 @@ TEST(EqualityIndex, HoldsExactlyTheNodesWhoseValueIsEqual) {
         }
     }
 }
+
+bool same(const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ScoredId& x, const ScoredId& y) {
+        return x.id == y.id && std::bit_cast<std::uint64_t>(x.distance) == std::bit_cast<std::uint64_t>(y.distance);
+    });
+}
+
+struct Build {
+    Metric metric;
+    std::uint64_t layers, ef_construction, ef_search;
+    bool skewed, coarse;
+    friend void PrintTo(const Build& b, std::ostream* os) {
+        *os << "metric " << static_cast<int>(b.metric) << ", layers " << b.layers << ", ef_construction "
+            << b.ef_construction << ", ef_search " << b.ef_search << (b.skewed ? ", skewed" : "")
+            << (b.coarse ? ", coarse" : "");
+    }
+};
+
+class FilteredAgainstFull : public ::testing::TestWithParam<Build> {};
+
+// The equality index path gives the full traversal's pairs, bit for bit and
+// in order, for every attribute and value: values held by many nodes, by one
+// node ("one") or by every node with a row ("all"), by none, NaN, filters
+// that node 0 fails or passes, nodes without rows.
+TEST_P(FilteredAgainstFull, SamePairsInOrder) {
+    const Build b = GetParam();
+    Schema schema = kSchema;
+    schema.push_back("all");
+    schema.push_back("one");
+    const HNSWParams params{4, b.layers, 16, b.ef_construction, b.ef_search, b.metric, schema};
+    HNSW full = HNSW::make(params).value(), shortcut = HNSW::make(params).value();
+    full.set_traversal(Traversal::Full);
+    std::uint64_t state = b.layers * 100 + b.ef_construction + static_cast<std::uint64_t>(b.metric);
+    FakeRandom full_rng({}, state), shortcut_rng({}, state);
+    auto point = [&] {
+        std::vector<double> v(4);
+        for (double& x : v)
+            x = b.coarse ? double(splitmix64(state) % 3) - 1.0 : double(splitmix64(state) % 2001) / 1000.0 - 1.0;
+        return v;
+    };
+    constexpr std::uint64_t kNodes = 300;
+    for (std::uint64_t i = 0; i < kNodes; ++i) {
+        MetadataRow row = random_row(state, b.skewed);
+        row.push_back({std::int64_t{7}});
+        row.push_back({i == 37 ? "only"s : "other"s});
+        const MetadataRow* r = i % 9 == 4 && !b.skewed ? nullptr : &row;
+        const std::vector<double> v = point();
+        ASSERT_EQ(full.insert(v, r, full_rng), shortcut.insert(v, r, shortcut_rng)) << "node " << i;
+    }
+    std::vector<Filter> filters;
+    const char* names[] = {"s", "i", "f", "any"};
+    for (const char* name : names) {
+        for (const Metadata& v : value_pool()) filters.push_back({name, make_equality_predicate(copy_metadata(v))});
+        for (const Metadata& v : kAbsent) filters.push_back({name, make_equality_predicate(copy_metadata(v))});
+    }
+    filters.push_back({"all", make_equality_predicate({std::int64_t{7}})});
+    filters.push_back({"one", make_equality_predicate({"only"s})});
+    std::vector<ScoredId> a, c;
+    for (std::size_t i = 0; i < 3 * filters.size(); ++i) {
+        // Every third query is a stored vector: distance-0 ties.
+        const std::span<const double> stored = full.vector(splitmix64(state) % kNodes);
+        const std::vector<double> q = i % 3 == 1 ? std::vector<double>(stored.begin(), stored.end()) : point();
+        const Filter& f = filters[(i * 7) % filters.size()];
+        const std::uint64_t k = 1 + splitmix64(state) % (b.ef_search + 3);
+        const auto error = full.search(q, k, &f, a);
+        ASSERT_EQ(error, shortcut.search(q, k, &f, c)) << "query " << i;
+        ASSERT_TRUE(same(a, c)) << "query " << i << ", filter on " << f.attribute;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, FilteredAgainstFull, ::testing::ValuesIn([] {
+                             std::vector<Build> all;
+                             for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+                                 all.push_back({m, 1, 10, 10, false, false});
+                                 all.push_back({m, 6, 5, 8, false, false});
+                                 all.push_back({m, 4, 12, 30, false, true});
+                                 all.push_back({m, 3, 400, 40, true, false});
+                             }
+                             return all;
+                         }()));
 
 }  // namespace
 }  // namespace ombrix
