@@ -120,7 +120,8 @@ test-asan: asan-build
 sweep-asan: asan-build
 	$(ASAN_ENV) ASAN_OPTIONS=$(ASAN_FLAGS):verify_asan_link_order=0 $(VPY) tests/alloc_fail/sweep.py
 
-# Pinned to one core, every library on one thread; Fashion-MNIST comes from
+# Pinned to one core, every library on one thread (bench_sharded.py excepted:
+# its worker processes take every core); Fashion-MNIST comes from
 # Debian's dataset-fashion-mnist (installed here when run as root).
 # HNSW_BASELINE=path/to/hnsw_counts compares the graph core with another
 # build of it (benchmarks/hnsw_counts.cpp built against the older core).
@@ -134,6 +135,8 @@ bench: $(VENV)/.installed
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 \
 	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
 	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py $(if $(HNSW_BASELINE),--baseline-counts $(HNSW_BASELINE))
+	$(VPY) -m pip install -q distributed
+	OMP_NUM_THREADS=1 $(VPY) benchmarks/bench_sharded.py
 
 # The sdist, and a wheel built from it in an isolated environment (its build
 # requirements come from PyPI) with zig's clang against glibc $(WHEEL_GLIBC),

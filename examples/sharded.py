@@ -46,6 +46,7 @@ mode, `load_shard` for the graph mode) so that each worker reads its own slice
 (from shared storage, say) instead of receiving it through the client.
 """
 
+import array
 import collections
 import heapq
 import itertools
@@ -74,6 +75,14 @@ def vector_keys(rows):
     the same NaN so that a NaN's sign or payload cannot decide a match."""
     rows = np.where(np.isnan(rows), np.nan, rows)
     return [row.tobytes() for row in rows]
+
+
+def vector_key(vector):
+    """The key of one vector given as a list of floats, as vector_keys makes it."""
+    total = sum(vector)
+    if total != total:           # a NaN, or infinities of both signs
+        vector = [math.nan if x != x else x for x in vector]
+    return array.array("d", vector).tobytes()
 
 
 class FlatShard:
@@ -134,21 +143,23 @@ class GraphShard:
                 for q in queries]
 
     def _entries(self, found, filter, passing, vectors):
-        if not found:
-            return []
-        keys = vector_keys(np.array([v for _, v in found], dtype=np.float64))
-        copies = collections.Counter()
+        copies = {}                  # key -> copies of it met so far, for vectors held more than once
         entries = []
-        for (distance, vector), key in zip(found, keys):
+        for distance, vector in found:
+            key = vector_key(vector)
             rows = self.rows_of[key]
-            if filter is not None and len(rows) > 1:
-                if key not in passing:
-                    passing[key] = [r for r in rows if self._passes(r, filter)]
-                rows = passing[key]
-            # The graph returns a node at most once, so there are never more
-            # copies of a vector than rows holding it.
-            row = rows[copies[key]]
-            copies[key] += 1
+            if len(rows) == 1:
+                row = rows[0]
+            else:
+                if filter is not None:
+                    if key not in passing:
+                        passing[key] = [r for r in rows if self._passes(r, filter)]
+                    rows = passing[key]
+                # The graph returns a node at most once, so there are never
+                # more copies of a vector than rows holding it.
+                j = copies.get(key, 0)
+                copies[key] = j + 1
+                row = rows[j]
             gid = self.offset + row
             entry = (gid, distance, gid if self.ids is None else self.ids[row])
             entries.append(entry + (vector,) if vectors else entry)
@@ -210,7 +221,10 @@ class _Sharded:
                 for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:]))]
 
     def _fan_out(self, queries, k, *options):
-        queries = [list(map(float, q)) for q in queries]
+        try:                         # one buffer ships faster than lists of floats
+            queries = np.asarray(queries, dtype=np.float64)
+        except ValueError:           # queries of unequal lengths
+            queries = [list(map(float, q)) for q in queries]
         return len(queries), [shard.search(queries, k, *options) for shard in self.shards]
 
     def _gather(self, pending, k):
