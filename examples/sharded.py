@@ -48,7 +48,6 @@ mode, `load_shard` for the graph mode) so that each worker reads its own slice
 
 import array
 import collections
-import heapq
 import itertools
 import math
 import sys
@@ -59,15 +58,32 @@ import numpy as np
 import ombrix
 
 
-def rank_key(entry):
-    # PyFlat's order: smaller value first, NaN after every number, ties by global id.
-    gid, value = entry[0], entry[1]
-    return (math.isnan(value), 0.0 if math.isnan(value) else value, gid)
+def pack(results, offset=0):
+    """Per-query lists of (id, value) pairs as two arrays with one row per
+    query, which ship far cheaper than lists of tuples: global ids (offset +
+    id; -1 pads a short row) and values."""
+    width = max(map(len, results), default=0)
+    gids = np.full((len(results), width), -1, dtype=np.int64)
+    values = np.full((len(results), width), np.nan)
+    for row, result in enumerate(results):
+        if result:
+            ids, vals = zip(*result)
+            gids[row, :len(ids)] = ids
+            values[row, :len(vals)] = vals
+    gids[gids >= 0] += offset
+    return gids, values
 
 
-def merge(per_shard, k):
-    """The k best of several shards' (already ordered) top-k lists."""
-    return list(itertools.islice(heapq.merge(*per_shard, key=rank_key), k))
+def merge(answers, k):
+    """Where the k best entries of several shards' answers (gids, values, ...)
+    are, one row per query: the shards' columns laid side by side are ranked by
+    (value, NaN last, global id), padding after everything (PyFlat's order;
+    +0.0 and -0.0 tie). Returns the ranked columns (the first k) and the gids
+    and values laid side by side."""
+    gids = np.concatenate([a[0] for a in answers], axis=1)
+    values = np.concatenate([a[1] for a in answers], axis=1)
+    order = np.lexsort((gids, values, gids < 0), axis=-1)[:, :k]
+    return order, gids, values
 
 
 def vector_keys(rows):
@@ -100,10 +116,10 @@ class FlatShard:
             self.index.create(rows)
 
     def search(self, queries, k):
-        """Per query, this shard's top k as (global id, value) pairs."""
+        """Per query, this shard's top k: global ids and values (see pack)."""
         if self.count == 0 or k == 0:
-            return [[] for _ in queries]
-        return [[(self.offset + i, v) for i, v in self.index.search(q, k)] for q in queries]
+            return pack([[] for _ in queries])
+        return pack([self.index.search(q, k) for q in queries], self.offset)
 
 
 class GraphShard:
@@ -136,11 +152,15 @@ class GraphShard:
         return {"offset": self.offset, "count": self.count, "build_seconds": self.build_seconds}
 
     def search(self, queries, k, filter=None, vectors=False):
-        """Per query, this shard's results as (global id, distance, user id)
-        tuples, plus the vector when asked, in merge order."""
+        """Per query, this shard's results: global ids and distances (see
+        pack), and, when the rows have the user's ids or vectors are asked
+        for, per query and result the (user id[, vector]) to show."""
         passing = {}                 # key -> its rows that pass the filter, for this call
-        return [self._entries(self.index.search(q, k, filter), filter, passing, vectors)
-                for q in queries]
+        entries = [self._entries(self.index.search(q, k, filter), filter, passing, vectors)
+                   for q in queries]
+        gids, distances = pack([[e[:2] for e in found] for found in entries])
+        shown = None if self.ids is None and not vectors else [[e[2:] for e in found] for found in entries]
+        return gids, distances, shown
 
     def _entries(self, found, filter, passing, vectors):
         copies = {}                  # key -> copies of it met so far, for vectors held more than once
@@ -163,7 +183,6 @@ class GraphShard:
             gid = self.offset + row
             entry = (gid, distance, gid if self.ids is None else self.ids[row])
             entries.append(entry + (vector,) if vectors else entry)
-        entries.sort(key=rank_key)
         return entries
 
     def _passes(self, row, filter):
@@ -230,12 +249,29 @@ class _Sharded:
     def _gather(self, pending, k):
         n, futures = pending
         answers = [f.result() for f in futures]
-        return [self._finish(merge([a[qi] for a in answers], k)) for qi in range(n)]
+        if not answers:
+            return [[] for _ in range(n)]
+        order, gids, values = merge(answers, k)
+        ids = np.take_along_axis(gids, order, axis=1)
+        counts = (ids >= 0).sum(axis=1).tolist()
+        ids, picked = ids.tolist(), np.take_along_axis(values, order, axis=1).tolist()
+        shown = [a[2] if len(a) > 2 else None for a in answers]
+        if all(s is None for s in shown):        # (global id, value) pairs
+            return [list(zip(ids[q][:c], picked[q][:c])) for q, c in enumerate(counts)]
+        # (user id, distance[, vector]), as the shard each entry came from shows it
+        starts = np.cumsum([0] + [a[0].shape[1] for a in answers])
+        shard = np.searchsorted(starts, order, side="right") - 1
+        column, shard = (order - starts[shard]).tolist(), shard.tolist()
+        results = []
+        for q, c in enumerate(counts):
+            result = []
+            for gid, s, j, d in zip(ids[q][:c], shard[q][:c], column[q][:c], picked[q][:c]):
+                uid, *rest = (gid,) if shown[s] is None else shown[s][q][j]
+                result.append((uid, d, *rest))
+            results.append(result)
+        return results
 
-    def _finish(self, entries):
-        return entries
-
-    def search_stream(self, queries, k=1, *options, batch=64, in_flight=4):
+    def search_stream(self, queries, k=1, *options, batch=256, in_flight=2):
         """Results for a stream of queries, in order: batches of `batch`
         queries go to every shard, with up to `in_flight` batches outstanding
         so that every worker stays busy while the client merges."""
@@ -333,9 +369,6 @@ class ShardedHNSW(_Sharded):
                           (GraphShard, (self.dim, self.params, offset, *args, load))))
         self._build(specs)
 
-    def _finish(self, entries):
-        return [(e[2], e[1], *e[3:]) for e in entries]
-
     def search_batch(self, queries, k=1, filter=None, vectors=False):
         """One list of (id, distance) pairs per query, or (id, distance,
         vector) with `vectors=True`, nearest first; `filter` is PyHNSW's."""
@@ -344,7 +377,7 @@ class ShardedHNSW(_Sharded):
     def search(self, query, k=1, filter=None, vectors=False):
         return self.search_batch([query], k, filter, vectors)[0]
 
-    def search_stream(self, queries, k=1, filter=None, vectors=False, batch=64, in_flight=4):
+    def search_stream(self, queries, k=1, filter=None, vectors=False, batch=256, in_flight=2):
         return super().search_stream(queries, k, filter, vectors, batch=batch, in_flight=in_flight)
 
 

@@ -82,13 +82,16 @@ def test_merged_results_equal_one_flat_index(client, metric):
             assert_same(result, single.search(q, k))
 
 
-def test_merge_orders_nan_last_and_ties_by_global_id():
-    shard_a = [(0, 1.0), (3, float("nan"))]
-    shard_b = [(4, -0.0), (1, 1.0), (5, float("nan"))]
-    shard_c = [(2, 0.0)]
-    merged = sharded.merge([shard_a, shard_b, shard_c], 10)
-    assert [gid for gid, _ in merged] == [2, 4, 0, 1, 3, 5]
-    assert [gid for gid, _ in sharded.merge([shard_a, shard_b, shard_c], 3)] == [2, 4, 0]
+def test_merge_orders_nan_last_ties_by_global_id_padding_after_all():
+    nan = float("nan")
+    answers = [sharded.pack([[(0, 1.0), (3, nan)], [(9, nan)]]),
+               sharded.pack([[(4, -0.0), (1, 1.0), (5, nan)], []]),
+               sharded.pack([[(2, 0.0)], [(8, 2.0)]])]
+    for k, expected in ((10, [[2, 4, 0, 1, 3, 5], [8, 9]]), (3, [[2, 4, 0], [8, 9]])):
+        order, gids, _ = sharded.merge(answers, k)
+        for row, want in enumerate(expected):
+            assert gids[row, order[row]].tolist()[:len(want)] == want
+            assert (gids[row, order[row]][len(want):] == -1).all()
 
 
 def test_from_array_and_shards_built_from_a_loader(client):
@@ -159,7 +162,10 @@ def test_graph_merges_shards_and_maps_vectors_to_their_rows(client, metric):
         merged = index.search_batch(qs, k, flt, vectors=True)
         answers = [shard.search(qs, k, flt, True).result() for shard in index.shards]
         for qi, (q, result) in enumerate(zip(qs, merged)):
-            entries = sorted((e for a in answers for e in a[qi]), key=lambda e: rank_key(e[1], e[0]))
+            entries = sorted(((g, d, *shown[qi][j])
+                              for gids, distances, shown in answers
+                              for j, (g, d) in enumerate(zip(gids[qi].tolist(), distances[qi].tolist())) if g >= 0),
+                             key=lambda e: rank_key(e[1], e[0]))
             assert_same(result, [(uid, d, v) for _, d, uid, v in entries[:k]])
             # Every id names a row that holds the vector, passes the filter and
             # is that far from the query; the j-th copy of a vector in a shard
