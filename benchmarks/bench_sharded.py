@@ -126,6 +126,19 @@ def paired_qps(one_process, sharded_stream, client, n_queries, rounds):
     return {k: statistics.median(v) for k, v in rounds_out.items()}
 
 
+def side_by_side(shards, n_workers, Q, k):
+    """How much parallel work the machine gives at this moment: each worker's
+    shards search the queries alone, then all workers at once; the sum of the
+    times alone over the time together (n_workers x when every worker has a
+    free core, less when other programs take CPU time or memory bandwidth)."""
+    if n_workers < 2:
+        return None
+    mine = [shards[w::n_workers] for w in range(n_workers)]     # round-robin, as from_array places them
+    alone = sum(timed(lambda: [f.result() for f in [s.search(Q, k) for s in group]])[0] for group in mine)
+    together = timed(lambda: [f.result() for f in [s.search(Q, k) for s in shards]])[0]
+    return alone / together
+
+
 def fit_power(points):
     """(a, e) of t = a n^e, least squares in log-log."""
     x = np.log([n for n, _ in points])
@@ -197,6 +210,7 @@ def run_size(n, args, rng):
                 row["graph"] = paired_qps(
                     one_graph, lambda: list(graph.search_stream(Q, k, batch=args.batch)),
                     client, len(Q), args.rounds)
+                row["graph"]["side_by_side"] = side_by_side(graph.shards, n_workers, Q, k)
                 del graph, found
                 gc.collect()
 
@@ -206,13 +220,15 @@ def run_size(n, args, rng):
                 row["exact"] = paired_qps(
                     one_flat, lambda: list(exact_sharded.search_stream(Q, k, batch=args.batch)),
                     client, len(Q), args.rounds)
+                row["exact"]["side_by_side"] = side_by_side(exact_sharded.shards, n_workers, Q, k)
                 del exact_sharded, got
                 g, x = row["graph"], row["exact"]
                 print(f"  {n_workers} workers, {n_shards} shards: build {build_wall:.2f} s "
                       f"(1/{1 / row['build_vs_one']:.1f} of one, by CPU 1/{1 / row['build_cpu_vs_one']:.1f}), "
                       f"recall {row['recall']:.3f}; graph {g['qps']:.0f} qps ({g['ratio']:.2f}x one, by CPU "
                       f"{g['cpu_ratio']:.2f}x), exact {x['qps']:.0f} qps ({x['ratio']:.2f}x, by CPU "
-                      f"{x['cpu_ratio']:.2f}x, equal {row['exact_equal']}); load {load1}", flush=True)
+                      f"{x['cpu_ratio']:.2f}x, equal {row['exact_equal']}); side by side graph "
+                      f"{g['side_by_side'] or 0:.2f}x, exact {x['side_by_side'] or 0:.2f}x; load {load1}", flush=True)
                 rows.append(row)
     del single, flat
     gc.collect()
@@ -288,22 +304,28 @@ def markdown(args, bases, rows, build_law, search_law, flat_row_s, costs, paper)
              f"LocalCluster on 127.0.0.1, one thread per worker process; {args.queries} queries, "
              f"batches of {args.batch}; throughput ratios are medians of {args.rounds} paired rounds. "
              "\"by CPU\": the same ratios from the CPU seconds spent (each worker's, the client's), as if "
-             f"every process had a core of its own among this machine's {os.cpu_count()}.", "",
+             f"every process had a core of its own among this machine's {os.cpu_count()}. \"side by side\": "
+             "the workers' shards searching all the queries alone, one worker after another, against all at "
+             "once (the parallel work the machine gave at that moment; 2.00x with two free cores).", "",
              "| N | one PyHNSW build s (CPU s) | recall@10 | worker memory per row | load |",
              "|---|---|---|---|---|"]
     for b in bases:
         lines.append(f"| {b['n']:,} | {b['build_wall_s']:.1f} ({b['build_cpu_s']:.1f}) | {b['recall']:.3f} | "
                      f"{b.get('bytes_per_row', math.nan):,.0f} bytes | {b['load']} |")
     lines += ["", "| N | workers | shards | build s | / one PyHNSW | by CPU | recall@10 | "
-              "graph qps (one PyHNSW) | ratio | by CPU | exact qps (one PyFlat) | ratio | by CPU | "
-              "client CPU ms per query, graph / exact | load |",
-              "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+              "graph qps (one PyHNSW) | ratio | by CPU | side by side | exact qps (one PyFlat) | ratio | by CPU | "
+              "side by side | client CPU ms per query, graph / exact | load |",
+              "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+
+    def sbs(mode):
+        return "-" if mode["side_by_side"] is None else f"{mode['side_by_side']:.2f}x"
+
     for r in rows:
         g, x = r["graph"], r["exact"]
         lines.append(f"| {r['n']:,} | {r['workers']} | {r['shards']} | {r['build_wall_s']:.2f} | "
                      f"1/{1 / r['build_vs_one']:.1f} | 1/{1 / r['build_cpu_vs_one']:.1f} | {r['recall']:.3f} | "
-                     f"{g['qps']:.0f} ({g['one_qps']:.0f}) | {g['ratio']:.2f}x | {g['cpu_ratio']:.2f}x | "
-                     f"{x['qps']:.0f} ({x['one_qps']:.0f}) | {x['ratio']:.2f}x | {x['cpu_ratio']:.2f}x | "
+                     f"{g['qps']:.0f} ({g['one_qps']:.0f}) | {g['ratio']:.2f}x | {g['cpu_ratio']:.2f}x | {sbs(g)} | "
+                     f"{x['qps']:.0f} ({x['one_qps']:.0f}) | {x['ratio']:.2f}x | {x['cpu_ratio']:.2f}x | {sbs(x)} | "
                      f"{g['client_ms']:.3f} / {x['client_ms']:.3f} | {r['load']} |")
     a, e = build_law
     b, f = search_law
