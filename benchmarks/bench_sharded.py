@@ -131,7 +131,7 @@ def side_by_side(shards, n_workers, Q, k):
     shards search the queries alone, then all workers at once; the sum of the
     times alone over the time together (n_workers x when every worker has a
     free core, less when other programs take CPU time or memory bandwidth)."""
-    if n_workers < 2:
+    if n_workers < 2 or len(shards) < n_workers:
         return None
     mine = [shards[w::n_workers] for w in range(n_workers)]     # round-robin, as from_array places them
     alone = sum(timed(lambda: [f.result() for f in [s.search(Q, k) for s in group]])[0] for group in mine)
@@ -183,7 +183,7 @@ def run_size(n, args, rng):
     rows = []
     for n_workers in args.workers:
         with LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address=None) as cluster, Client(cluster) as client:
+                          dashboard_address=":0") as cluster, Client(cluster) as client:
             fresh = client.run(rss)
             for n_shards in args.shards:
                 gc.collect()
@@ -260,7 +260,7 @@ def client_costs(args):
         merge_us[n_shards] = (time.perf_counter() - t0) / reps / args.batch * 1e6
 
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         tiny = sharded.ShardedHNSW.from_array(client, rng.standard_normal((800, args.dim)), 8, metric="euclidean")
         queries = rng.standard_normal((args.batch, args.dim))
         for s in tiny.shards:

@@ -194,7 +194,10 @@ class GraphShard:
 
 
 class _Sharded:
-    """What both modes share: parallel builds, fan-out and merge."""
+    """What both modes share: parallel builds, fan-out and merge. A mode names
+    the add_shard arguments that ship to the worker (`shipped`), its loader's
+    argument (`loader`), and `_actor(offset, shipped values, loader)`: the
+    actor's class and arguments."""
 
     def __init__(self, client, dim):
         self.client = client
@@ -206,16 +209,19 @@ class _Sharded:
         # Large arguments go straight to the worker rather than into the task.
         return None if value is None else self.client.scatter([value], workers=workers, hash=False)[0]
 
-    def _build(self, specs):
-        """Start one actor per (count, workers, make) spec, where make(offset)
-        gives the actor's class and arguments; they all build at once, one per
-        worker thread. Waits for all; if one fails, stops the others and
-        raises its error, noting which shard and rows it held."""
+    def add_shards(self, shards):
+        """Add several shards at once, one dict of add_shard's arguments each:
+        their actors all start at once and build side by side, one per worker
+        thread. Waits for all; if one fails, lets the others go and raises its
+        error, noting which shard and rows it held."""
         from distributed import as_completed
 
         futures, bounds, offset = [], [], self.size
-        for count, workers, make in specs:
-            cls, args = make(offset)
+        for s in shards:
+            rows, workers = s.get("rows"), s.get("workers")
+            count = len(rows) if rows is not None else s["count"]
+            shipped = [self._ship(s.get(name), workers) for name in self.shipped]
+            cls, args = self._actor(offset, shipped, s.get(self.loader))
             futures.append(self.client.submit(cls, *args, actor=True, workers=workers, pure=False))
             bounds.append((offset, offset + count))
             offset += count
@@ -305,17 +311,10 @@ class ShardedFlat(_Sharded):
         `load_rows(offset)` reads on the worker."""
         self.add_shards([dict(rows=rows, count=count, load_rows=load_rows, workers=workers)])
 
-    def add_shards(self, shards):
-        """Add several shards at once (one dict of add_shard's arguments each);
-        they build in parallel."""
-        specs = []
-        for s in shards:
-            rows, workers = s.get("rows"), s.get("workers")
-            count = len(rows) if rows is not None else s["count"]
-            rows = self._ship(rows, workers)
-            specs.append((count, workers, lambda offset, rows=rows, load=s.get("load_rows"):
-                          (FlatShard, (self.dim, self.metric, offset, rows, load))))
-        self._build(specs)
+    shipped, loader = ("rows",), "load_rows"
+
+    def _actor(self, offset, shipped, load):
+        return FlatShard, (self.dim, self.metric, offset, *shipped, load)
 
     def search_batch(self, queries, k=1):
         """One list of (id, value) pairs per query, as one PyFlat would return."""
@@ -357,17 +356,10 @@ class ShardedHNSW(_Sharded):
         self.add_shards([dict(rows=rows, metadata=metadata, ids=ids, count=count,
                               load_shard=load_shard, workers=workers)])
 
-    def add_shards(self, shards):
-        """Add several shards at once (one dict of add_shard's arguments each);
-        they build in parallel."""
-        specs = []
-        for s in shards:
-            rows, workers = s.get("rows"), s.get("workers")
-            count = len(rows) if rows is not None else s["count"]
-            args = [self._ship(s.get(name), workers) for name in ("rows", "metadata", "ids")]
-            specs.append((count, workers, lambda offset, args=args, load=s.get("load_shard"):
-                          (GraphShard, (self.dim, self.params, offset, *args, load))))
-        self._build(specs)
+    shipped, loader = ("rows", "metadata", "ids"), "load_shard"
+
+    def _actor(self, offset, shipped, load):
+        return GraphShard, (self.dim, self.params, offset, *shipped, load)
 
     def search_batch(self, queries, k=1, filter=None, vectors=False):
         """One list of (id, distance) pairs per query, or (id, distance,
@@ -398,7 +390,7 @@ def main(address=None):
         client, cluster = Client(address), None
     else:
         cluster = LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
-                               dashboard_address=None, processes=True)
+                               dashboard_address=":0", processes=True)
         client = Client(cluster)
     workers = len(client.scheduler_info()["workers"])
     try:

@@ -37,7 +37,7 @@ def client():
 
     # Loopback only; worker processes, so shards really live elsewhere.
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as c:
+                      dashboard_address=":0") as cluster, Client(cluster) as c:
         yield c
 
 
