@@ -211,7 +211,7 @@ def run_size(n, args, rng):
                     one_graph, lambda: list(graph.search_stream(Q, k, batch=args.batch)),
                     client, len(Q), args.rounds)
                 row["graph"]["side_by_side"] = side_by_side(graph.shards, n_workers, Q, k)
-                del graph, found
+                graph = found = None          # lets the actors go
                 gc.collect()
 
                 exact_sharded = sharded.ShardedFlat.from_array(client, X, n_shards, metric="euclidean")
@@ -221,7 +221,7 @@ def run_size(n, args, rng):
                     one_flat, lambda: list(exact_sharded.search_stream(Q, k, batch=args.batch)),
                     client, len(Q), args.rounds)
                 row["exact"]["side_by_side"] = side_by_side(exact_sharded.shards, n_workers, Q, k)
-                del exact_sharded, got
+                exact_sharded = got = None
                 g, x = row["graph"], row["exact"]
                 print(f"  {n_workers} workers, {n_shards} shards: build {build_wall:.2f} s "
                       f"(1/{1 / row['build_vs_one']:.1f} of one, by CPU 1/{1 / row['build_cpu_vs_one']:.1f}), "
@@ -230,7 +230,7 @@ def run_size(n, args, rng):
                       f"{x['cpu_ratio']:.2f}x, equal {row['exact_equal']}); side by side graph "
                       f"{g['side_by_side'] or 0:.2f}x, exact {x['side_by_side'] or 0:.2f}x; load {load1}", flush=True)
                 rows.append(row)
-    del single, flat
+    single = flat = None
     gc.collect()
     return base, rows
 
@@ -374,7 +374,8 @@ def main(argv=None):
     with open(os.path.join(args.out, f"bench_sharded_{tag}.md"), "w") as fh:
         fh.write(text)
     with open(os.path.join(args.out, f"bench_sharded_{tag}.json"), "w") as fh:
-        json.dump({"python": platform.python_version(), "args": vars(args), "one_process": bases,
+        settings = {k: v for k, v in vars(args).items() if k != "out"}
+        json.dump({"python": platform.python_version(), "args": settings, "one_process": bases,
                    "sharded": rows, "build_law": build_law, "search_law": search_law, "flat_row_s": flat_row_s,
                    "client_costs": costs, "extrapolation": paper}, fh, indent=1)
 
