@@ -30,7 +30,7 @@
 #include "hnsw/hnsw.hpp"
 #include "metrics/metrics.hpp"
 #if !defined(HNSW_COUNTS_BASELINE)
-#include "metrics/page_buffer.hpp"
+#include "storage/page_buffer.hpp"
 #endif
 
 namespace {

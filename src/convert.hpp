@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "metrics/vector_batch.hpp"
+#include "storage/vector_batch.hpp"
 #include "pyref.hpp"
 
 namespace ombrix::py {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "metrics/stop_check.hpp"
+#include "storage/stop_check.hpp"
 
 namespace ombrix::py {
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <new>
 
 #include "metrics/kernels.hpp"
@@ -51,14 +50,6 @@ private:
     std::uint64_t skipped_ = 0;
     unsigned probed_ = 0, resting_ = 0;
 };
-
-// Sizes of the storage for `count` vectors, or false when they overflow.
-bool storage_sizes(std::uint64_t count, std::uint64_t dim, std::size_t& block_values) noexcept {
-    const std::uint64_t grouped = count / kBlockLanes * kBlockLanes;
-    if (dim != 0 && grouped > SIZE_MAX / sizeof(double) / dim) return false;
-    block_values = static_cast<std::size_t>(grouped * dim);
-    return true;
-}
 
 // The bounded max-heap of the best `wanted` pairs seen so far, worst on top.
 // Vectors arrive in id order, so a newcomer that does not rank before the
@@ -118,49 +109,10 @@ const char* to_string(FlatError error) noexcept {
     return "Unknown";
 }
 
-bool Flat::reserve(std::size_t count) noexcept {
-    if (dim_ == 0 || count == 0) return true;
-    if (count > UINT64_MAX - count_) return false;
-    const std::uint64_t total = count_ + count;
-    std::size_t block_values = 0;
-    if (!storage_sizes(total, dim_, block_values)) return false;
-    const std::size_t grouped = static_cast<std::size_t>(count_ / kBlockLanes * kBlockLanes);
-    const std::size_t in_tail = static_cast<std::size_t>(count_ - grouped);
-    const std::size_t tail_rows = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockLanes, in_tail + count));
-    if (!blocks_.reserve(block_values, grouped * dim_)) return false;
-    if (!tail_.reserve(tail_rows * dim_, in_tail * dim_)) return false;
-    if (metric_ == Metric::Cosine && !norms_.reserve(static_cast<std::size_t>(total), count_)) return false;
-    return true;
-}
-
-void Flat::append(const double* rows, std::size_t count) noexcept {
-    if (metric_ == Metric::Cosine)
-        for (std::size_t r = 0; r < count; ++r)
-            norms_.data()[count_ + r] = std::sqrt(squared_norm({rows + r * dim_, static_cast<std::size_t>(dim_)}));
-    std::size_t done = 0;
-    while (done < count) {
-        const std::size_t in_tail = static_cast<std::size_t>(count_ % kBlockLanes);
-        double* block = blocks_.data() + (count_ / kBlockLanes) * kBlockLanes * dim_;
-        const double* next = rows + done * dim_;
-        if (in_tail == 0 && count - done >= kBlockLanes) {
-            kernels::best().pack(next, static_cast<std::size_t>(dim_), block);
-            done += kBlockLanes;
-            count_ += kBlockLanes;
-            continue;
-        }
-        const std::size_t take = std::min(kBlockLanes - in_tail, count - done);
-        std::memcpy(tail_.data() + in_tail * dim_, next, take * dim_ * sizeof(double));
-        done += take;
-        count_ += take;
-        if (in_tail + take == kBlockLanes) kernels::best().pack(tail_.data(), static_cast<std::size_t>(dim_), block);
-    }
-}
-
 std::optional<FlatError> Flat::insert(std::span<const double> vector) noexcept {
     if (vector.size() != dim_) return FlatError::DimensionMismatch;
     if (dim_ == 0) return std::nullopt;
-    if (!reserve(1)) return FlatError::OutOfMemory;
-    append(vector.data(), 1);
+    if (!vectors_.append(vector.data())) return FlatError::OutOfMemory;
     return std::nullopt;
 }
 
@@ -171,12 +123,12 @@ std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t vali
     if (dim_ == 0) {
         stored = valid;
     } else {
-        if (!reserve(valid)) return FlatError::OutOfMemory;
+        if (!vectors_.reserve(valid)) return FlatError::OutOfMemory;
         const std::size_t chunk = std::max<std::size_t>(1, kCreateChunk / dim_);
         while (stored < valid) {
             if (stored > 0 && stop.stop_requested()) return FlatError::Interrupted;
             const std::size_t n = std::min(chunk, valid - stored);
-            append(rows + stored * dim_, n);
+            vectors_.append(rows + stored * dim_, n);
             stored += n;
         }
     }
@@ -200,8 +152,9 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
                                       std::vector<ScoredId>& out) const noexcept {
     out.clear();
     if (query.size() != dim_) return FlatError::DimensionMismatch;
-    if (count_ == 0) return FlatError::EmptyIndex;
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(k, count_));
+    const std::size_t count = vectors_.size();
+    if (count == 0) return FlatError::EmptyIndex;
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(k, count));
     if (wanted == 0) return std::nullopt;
     try {
         out.reserve(wanted);
@@ -211,28 +164,22 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
 
     const bool euclidean = metric_ == Metric::Euclidean;
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
-    const std::uint64_t groups = count_ / kBlockLanes;
-    const kernels::Variant& kernel = kernels::for_scan(groups * kBlockLanes * dim_ * sizeof(double));
-    const kernels::BlockKernel scan_block = euclidean ? kernel.block_euclidean : kernel.block_dot;
-    const double* norms = metric_ == Metric::Cosine ? norms_.data() : nullptr;
+    const GroupScan scan(vectors_, prepared);
     TopK top(out, wanted, euclidean);
 
     AbandonPolicy abandon(static_cast<std::size_t>(dim_));
     double values[kBlockLanes];
-    for (std::uint64_t g = 0; g < groups; ++g) {
-        const double* block = blocks_.data() + g * kBlockLanes * dim_;
+    for (std::size_t g = 0; g < scan.groups(); ++g) {
         // Once the heap is full, only a lane below its worst can enter (ids
         // only grow, so a tie loses): the kernel picks those lanes, and most
         // blocks offer none. A NaN worst lets every number in, so then every
         // lane is offered.
         const bool bounded = euclidean ? top.has_threshold() : top.full() && top.worst() == top.worst();
         const double limit = !bounded ? 0.0 : euclidean ? top.threshold() : top.worst();
-        const double* block_norms = norms ? norms + g * kBlockLanes : nullptr;
         const bool checked = euclidean && bounded && abandon.checking();
         const unsigned flags = checked ? kernels::kBounded | kernels::kAbandon
                                        : bounded ? unsigned{kernels::kBounded} : 0u;
-        const std::uint64_t scanned =
-            scan_block(query.data(), block, dim_, block_norms, prepared.norm, flags, limit, values);
+        const std::uint64_t scanned = scan.score(g, flags, limit, values);
         const bool abandoned = scanned & kernels::kAbandoned;
         if (euclidean && bounded) abandon.record(checked, abandoned ? dim_ - kernels::rows_read(scanned) : 0);
         if (abandoned) continue;
@@ -250,16 +197,15 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         }
     }
 
-    const std::uint64_t first = groups * kBlockLanes;
-    const std::size_t in_tail = static_cast<std::size_t>(count_ - first);
-    if (in_tail) {
-        const double* rows[kBlockLanes];
-        for (std::size_t l = 0; l < in_tail; ++l) rows[l] = tail_.data() + l * dim_;
+    const std::size_t first = vectors_.grouped();
+    if (const std::size_t rest = count - first) {
         std::optional<double> bound;
         if (top.full()) bound = top.worst();
+        const double* norms = vectors_.norms();
         double scores[kBlockLanes];
-        score_batch(prepared, rows, norms ? norms + first : nullptr, in_tail, scores, bound);
-        for (std::size_t l = 0; l < in_tail; ++l) top.offer({scores[l], first + l});
+        score_contiguous(prepared, vectors_.rest(), vectors_.dim(), norms ? norms + first : nullptr, rest, scores,
+                         bound);
+        for (std::size_t l = 0; l < rest; ++l) top.offer({scores[l], first + l});
     }
     top.finish();
     return std::nullopt;

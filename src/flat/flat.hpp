@@ -1,10 +1,7 @@
-// The exact index: every query is scored against every stored vector.
-//
-// Vectors are stored for the scan that reads them: whole groups of
-// kBlockLanes vectors coordinate-major (coordinate j of the group's lane l
-// at block[j * kBlockLanes + l]), so that one SIMD lane follows one vector
-// and the scan is a single sequential stream; the last, incomplete group
-// waits row-major in a small tail until it fills.
+// The exact index: every query is scored against every stored vector, kept
+// in complete groups coordinate-major (BlockedRows) so that the scan is one
+// sequential stream; the last, incomplete group waits row by row until it
+// fills.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "metrics/page_buffer.hpp"
 #include "metrics/metrics.hpp"
-#include "metrics/stop_check.hpp"
-#include "metrics/vector_batch.hpp"
+#include "storage/blocked_rows.hpp"
+#include "storage/stop_check.hpp"
+#include "storage/vector_batch.hpp"
 
 namespace ombrix {
 
@@ -31,12 +28,15 @@ const char* to_string(FlatError error) noexcept;
 
 class Flat {
 public:
-    Flat(std::uint64_t dim, Metric metric) noexcept : dim_(dim), metric_(metric) {}
+    Flat(std::uint64_t dim, Metric metric) noexcept
+        : dim_(dim),
+          metric_(metric),
+          vectors_(static_cast<std::size_t>(dim), metric == Metric::Cosine, BlockedRows::KeepRows::IncompleteGroup) {}
 
     std::uint64_t dim() const noexcept { return dim_; }
     Metric metric() const noexcept { return metric_; }
     // Vectors stored; with dim 0 nothing is ever visible.
-    std::uint64_t size() const noexcept { return count_; }
+    std::uint64_t size() const noexcept { return vectors_.size(); }
 
     // Appends one vector of length dim; on failure nothing changes.
     [[nodiscard]] std::optional<FlatError> insert(std::span<const double> vector) noexcept;
@@ -53,19 +53,12 @@ public:
                                                   std::vector<ScoredId>& out) const noexcept;
 
 private:
-    // Makes room for `count` more vectors, so that appending them cannot fail.
-    [[nodiscard]] bool reserve(std::size_t count) noexcept;
-    // Appends `count` rows of length dim; room must have been reserved.
-    void append(const double* rows, std::size_t count) noexcept;
     std::optional<FlatError> create_valid(const double* rows, std::size_t valid, std::size_t total,
                                           std::size_t& stored, StopCheck stop) noexcept;
 
     std::uint64_t dim_;
     Metric metric_;
-    std::uint64_t count_ = 0;
-    PageBuffer blocks_;  // the complete groups, coordinate-major
-    PageBuffer tail_;    // the incomplete group, row-major
-    PageBuffer norms_;   // cosine only: sqrt of each vector's sum of squares
+    BlockedRows vectors_;  // with norms under cosine
 };
 
 }  // namespace ombrix

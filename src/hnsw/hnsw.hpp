@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "filter/filter.hpp"
-#include "hnsw/blocked_rows.hpp"
 #include "hnsw/equality_index.hpp"
 #include "hnsw/layer_search.hpp"
 #include "hnsw/levels.hpp"
@@ -20,8 +19,9 @@
 #include "hnsw/value_links.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/metrics.hpp"
-#include "metrics/stop_check.hpp"
-#include "metrics/vector_batch.hpp"
+#include "storage/blocked_rows.hpp"
+#include "storage/stop_check.hpp"
+#include "storage/vector_batch.hpp"
 
 namespace ombrix {
 

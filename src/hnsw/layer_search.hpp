@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "filter/filter.hpp"
-#include "hnsw/blocked_rows.hpp"
 #include "hnsw/levels.hpp"
 #include "hnsw/links.hpp"
 #include "hnsw/metadata_rows.hpp"
 #include "hnsw/value_links.hpp"
 #include "metrics/metrics.hpp"
+#include "storage/blocked_rows.hpp"
 
 namespace ombrix {
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "flat/flat.hpp"
-#include "metrics/page_buffer.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/metrics.hpp"
 
@@ -373,60 +372,6 @@ TEST(Flat, ImpossibleSizesAreOutOfMemoryAndChangeNothing) {
     EXPECT_EQ(index.create(one.data(), SIZE_MAX / 2, one.size(), stored), FlatError::OutOfMemory);
     EXPECT_EQ(stored, 0u);
     EXPECT_EQ(index.size(), 1u);
-}
-
-int refuse_advice(void*, std::size_t) noexcept { return -1; }
-
-TEST(PageBuffer, WorksWhenHugePageAdviceIsRefused) {
-    set_huge_page_advisor(refuse_advice);
-    Flat index(256, Metric::InnerProduct);
-    std::vector<double> rows(256 * 5000, 0.25);  // past the huge-page size
-    std::size_t stored = 0;
-    EXPECT_FALSE(index.create(rows.data(), 5000, 256, stored));
-    set_huge_page_advisor(nullptr);
-    std::vector<ScoredId> got;
-    ASSERT_FALSE(index.search(std::vector<double>(256, 1.0), 3, got));
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0].id, 0u);
-    EXPECT_EQ(got[0].distance, 64.0);
-}
-
-TEST(PageBuffer, KeepsContentsAcrossGrowth) {
-    PageBuffer buffer;
-    ASSERT_TRUE(buffer.reserve(10, 0));
-    for (std::size_t i = 0; i < 10; ++i) buffer.data()[i] = static_cast<double>(i);
-    ASSERT_TRUE(buffer.reserve(std::size_t{1} << 20, 10));
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.data()) % (std::size_t{2} << 20), 0u);
-    for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(buffer.data()[i], static_cast<double>(i));
-    EXPECT_FALSE(buffer.reserve(SIZE_MAX, 10));
-    EXPECT_EQ(buffer.data()[9], 9.0);
-}
-
-// A freed large buffer serves the next one of about its size (fresh pages
-// would have to be cleared first); small ones and far larger ones do not
-// take it.
-TEST(PageBuffer, ReusesFreedLargeBuffers) {
-    constexpr std::size_t doubles = std::size_t{3} << 20;  // 24 MiB
-    const double* first = nullptr;
-    {
-        PageBuffer buffer;
-        ASSERT_TRUE(buffer.reserve(doubles, 0));
-        first = buffer.data();
-        buffer.data()[doubles - 1] = 1.0;
-    }
-    PageBuffer small;
-    ASSERT_TRUE(small.reserve(1000, 0));
-    EXPECT_NE(small.data(), first);
-    PageBuffer larger;
-    ASSERT_TRUE(larger.reserve(3 * doubles, 0));
-    EXPECT_NE(larger.data(), first);
-    PageBuffer again;
-    ASSERT_TRUE(again.reserve(doubles - 1000, 0));
-    EXPECT_EQ(again.data(), first);
-    EXPECT_GE(again.capacity(), doubles);
-    again.data()[0] = 2.0;
-    ASSERT_TRUE(again.reserve(2 * doubles, 1));
-    EXPECT_EQ(again.data()[0], 2.0);
 }
 
 }  // namespace

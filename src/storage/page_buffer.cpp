@@ -1,4 +1,4 @@
-#include "metrics/page_buffer.hpp"
+#include "storage/page_buffer.hpp"
 
 #include <algorithm>
 #include <atomic>
