@@ -1,11 +1,11 @@
+// Creating each thread's state before the first call can need it.
 #include "thread_state.hpp"
 
 #include <Python.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdlib>
-
-#include "hnsw/hnsw.hpp"
 
 namespace ombrix::py {
 namespace {
@@ -23,6 +23,10 @@ struct ReadyKey {
 
 char ready_marker;
 
+// The registered preparations, newest first. Constant-initialised, so that a
+// registration made by another file's static initialisation finds it ready.
+constinit std::atomic<const ThreadPreparation*> preparations{nullptr};
+
 struct Probe {};
 
 // Thrown and caught once per thread: the C++ runtime (either of them) then
@@ -35,6 +39,12 @@ struct Probe {};
 }
 
 }  // namespace
+
+ThreadPreparation::ThreadPreparation(void (*prepare)() noexcept) noexcept
+    : prepare_(prepare), next_(preparations.load(std::memory_order_relaxed)) {
+    while (!preparations.compare_exchange_weak(next_, this, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+}
 
 bool prepare_thread() noexcept {
     static ReadyKey ready;
@@ -49,7 +59,7 @@ bool prepare_thread() noexcept {
     }
     std::free(reserve);
     create_exception_state();
-    prepare_index_thread_state();
+    for (const ThreadPreparation* p = preparations.load(std::memory_order_acquire); p; p = p->next_) p->prepare_();
     if (ready.valid) pthread_setspecific(ready.key, &ready_marker);
     return true;
 }

@@ -12,11 +12,16 @@
 #include "index_object.hpp"
 #include "metadata/py_metadata.hpp"
 #include "signals.hpp"
+#include "thread_state.hpp"
 
 namespace ombrix::py {
 namespace {
 
 using HNSWObject = IndexObject<HNSW>;
+
+// The graph's search buffers and level generator, created up front on every
+// thread that calls into the module.
+const ThreadPreparation graph_thread_state(prepare_index_thread_state);
 
 constexpr Signature<7> kNew{"PyHNSW.__new__()",
                             {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"}};

@@ -1,3 +1,5 @@
+// The kernel variants (one set of templates compiled for each instruction
+// set), the choice among them for this machine, and the batch calls.
 #include "metrics/kernels.hpp"
 
 #include <algorithm>
@@ -381,3 +383,43 @@ std::span<const Variant> variants() noexcept { return {chosen().entries, chosen(
 const Variant& streaming() noexcept { return chosen().entries[chosen().streaming]; }
 
 }  // namespace ombrix::kernels
+
+namespace ombrix {
+
+namespace {
+
+// Plain arguments, not an optional: the graph scores every batch through
+// here, and an optional built on the stack and read back as one word would
+// wait on the store of its flag.
+void score_groups(const PreparedQuery& query, const double* const* vectors, const double* norms,
+                  std::size_t count, double* out, bool bounded, double bound) noexcept {
+    for (std::size_t start = 0; start < count; start += kernels::kLanes)
+        kernels::score(query, vectors + start, norms ? norms + start : nullptr,
+                       std::min(kernels::kLanes, count - start), out + start, bounded, bound);
+}
+
+}  // namespace
+
+void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms,
+                 std::size_t count, double* out) noexcept {
+    score_groups(query, vectors, norms, count, out, false, 0.0);
+}
+
+void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms,
+                 std::size_t count, double* out, std::optional<double> bound) noexcept {
+    const bool bounded = bound.has_value() && query.metric == Metric::Euclidean;
+    score_groups(query, vectors, norms, count, out, bounded, bounded ? *bound : 0.0);
+}
+
+void score_contiguous(const PreparedQuery& query, const double* first, std::size_t dim,
+                      const double* norms, std::size_t count, double* out,
+                      std::optional<double> bound) noexcept {
+    const double* group[kernels::kLanes];
+    for (std::size_t start = 0; start < count; start += kernels::kLanes) {
+        const std::size_t n = std::min(kernels::kLanes, count - start);
+        for (std::size_t l = 0; l < n; ++l) group[l] = first + (start + l) * dim;
+        score_batch(query, group, norms ? norms + start : nullptr, n, out + start, bound);
+    }
+}
+
+}  // namespace ombrix

@@ -1,17 +1,20 @@
-// Batched scoring kernels. Every variant gives the same bits as the scalar
-// functions in metrics.hpp: one stored vector per SIMD lane, each lane adding
-// its own terms left to right, no FMA.
+// Batched scoring: the kernels, the variants this machine can run, and the
+// calls both indexes score through. Every variant gives the bits of the
+// reference functions (reference.hpp): one stored vector per SIMD lane, each
+// lane adding its own terms left to right, no FMA.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "metrics/metrics.hpp"
 
 namespace ombrix::kernels {
 
-// ---- Row-major kernel: stored vectors reached through pointers (graph index).
+// ---- Row kernel: stored vectors reached through pointers, anywhere in
+// memory (a graph walk's scattered rows, a few rows past the blocks).
 
 // Stored vectors scored together by one call of a row kernel.
 inline constexpr std::size_t kLanes = 16;
@@ -21,8 +24,9 @@ inline constexpr std::size_t kLanes = 16;
 using RowKernel = void (*)(const PreparedQuery& query, const double* const* vectors, const double* norms,
                            std::size_t count, double* out, bool bounded, double bound) noexcept;
 
-// ---- Blocked kernel: kBlockLanes vectors stored coordinate-major, coordinate
-// j of lane l at block[j * kBlockLanes + l] (flat index).
+// ---- Block kernel: kBlockLanes vectors stored coordinate-major, coordinate
+// j of lane l at block[j * kBlockLanes + l] (storage/blocked_rows.hpp), read
+// as one stream.
 
 inline constexpr std::size_t kBlockLanes = 32;  // a block's lanes fit one 32-bit mask
 
@@ -130,3 +134,25 @@ inline void score(const PreparedQuery& query, const double* const* vectors, cons
 }
 
 }  // namespace ombrix::kernels
+
+namespace ombrix {
+
+// Scores `count` stored vectors: out[i] = metric(query, vectors[i]), bit for
+// bit. `norms[i]` must hold sqrt(squared_norm(vectors[i])) under cosine and
+// may be null otherwise.
+void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms, std::size_t count,
+                 double* out) noexcept;
+
+// The same, except that under Euclidean, when `bound` is given, a vector
+// whose partial sum already shows a distance >= *bound may stop early; its
+// out[i] is then a value >= *bound that is smaller than or equal to the true
+// distance. Callers pass a bound only where any value >= bound is rejected
+// whatever it is exactly.
+void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms, std::size_t count,
+                 double* out, std::optional<double> bound) noexcept;
+
+// The same for `count` vectors stored back to back with stride `dim`.
+void score_contiguous(const PreparedQuery& query, const double* first, std::size_t dim, const double* norms,
+                      std::size_t count, double* out, std::optional<double> bound = std::nullopt) noexcept;
+
+}  // namespace ombrix

@@ -14,6 +14,7 @@
 #include "flat/flat.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/metrics.hpp"
+#include "metrics/reference.hpp"
 
 namespace ombrix {
 namespace {

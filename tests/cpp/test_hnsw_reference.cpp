@@ -16,6 +16,7 @@
 
 #include "hnsw/hnsw.hpp"
 #include "hnsw_test_support.hpp"
+#include "metrics/reference.hpp"
 
 namespace {
 // > 0: the allocation that brings it to 0 throws.
