@@ -8,8 +8,9 @@
 namespace ombrix::py {
 namespace {
 
-// The most coordinates reserved for a batch from its first vector's length.
-constexpr std::size_t kMaxReserveValues = std::size_t{1} << 26;
+// `__buffer__`, interned at import: a one-time step that could fail half
+// way must not be left for the first conversion that needs it.
+PyObject* buffer_slot_name = nullptr;
 
 // Python's own message for a complex where a float is wanted.
 bool refuse_complex() {
@@ -24,7 +25,9 @@ bool append_item(PyObject* item, std::vector<double>& values) {
     } else {
         // numpy's complex scalars would convert through a __float__ that
         // drops the imaginary part.
-        if (PyComplex_Check(item) || DoubleBuffer(item, 0).complex()) return refuse_complex();
+        if (PyComplex_Check(item)) return refuse_complex();
+        if (const DoubleBuffer probe(item, 0); probe.failed() || probe.complex())
+            return probe.failed() ? false : refuse_complex();
         value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) return false;
     }
@@ -71,9 +74,11 @@ bool append_exact_items(PyObject* sequence, std::vector<double>& values) {
 }
 
 // Appends one vector's coordinates; returns false with an unprefixed error.
-bool append_vector(PyObject* object, std::vector<double>& values) {
+bool append_vector(PyObject* object, std::vector<double>& values, ReserveBudget& budget) {
     if (!check_sequence(object)) return false;
-    if (DoubleBuffer buffer(object, 1); buffer.usable()) {
+    if (DoubleBuffer buffer(object, 1); buffer.failed()) {
+        return false;
+    } else if (buffer.usable()) {
         values.insert(values.end(), buffer.data(), buffer.data() + buffer.extent(0));
         return true;
     } else if (buffer.readable()) {
@@ -85,20 +90,54 @@ bool append_vector(PyObject* object, std::vector<double>& values) {
         return refuse_complex();
     }
     if (append_exact_items(object, values)) return true;
-    Py_ssize_t hint = 0;
-    return for_each_item(object, hint, [&](PyObject* item) {
-        reserve_for_hint(values, hint);
+    Length length;
+    return for_each_item(object, length, [&](PyObject* item) {
+        budget.make_room(values, length);
         return append_item(item, values);
     });
+}
+
+// Whether obtaining the type's buffer runs no Python code: its buffer slot
+// comes from C, not from a Python-level __buffer__.
+bool native_buffer(PyTypeObject* type) {
+    if (!type->tp_as_buffer || !type->tp_as_buffer->bf_getbuffer || !buffer_slot_name) return false;
+    PyObject* slot = _PyType_Lookup(type, buffer_slot_name);
+    return slot && Py_IS_TYPE(slot, &PyWrapperDescr_Type);
+}
+
+// The coordinates that a list or tuple of vectors holds, as far as its items
+// tell without running Python code: the lengths of its lists and tuples, and
+// of its built-in buffer types (numpy arrays among them). Room for them
+// wastes nothing if the call succeeds, where a guess from the first vector
+// could reserve far more than a short batch holds. False with the error
+// pending when a length fails otherwise than in the ordinary way.
+bool known_values(PyObject* batch, std::size_t& total) {
+    total = 0;
+    if (!PyList_CheckExact(batch) && !PyTuple_CheckExact(batch)) return true;
+    PyObject* const* rows = PySequence_Fast_ITEMS(batch);
+    for (Py_ssize_t i = 0, n = Py_SIZE(batch); i < n; ++i) {
+        PyTypeObject* type = Py_TYPE(rows[i]);
+        if (PyList_CheckExact(rows[i]) || PyTuple_CheckExact(rows[i])) {
+            total += static_cast<std::size_t>(Py_SIZE(rows[i]));
+        } else if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && type->tp_as_sequence &&
+                   type->tp_as_sequence->sq_length && native_buffer(type)) {
+            const Py_ssize_t length = type->tp_as_sequence->sq_length(rows[i]);
+            if (length >= 0)
+                total += static_cast<std::size_t>(length);
+            else if (!discard_ordinary_failure())
+                return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 DoubleBuffer::DoubleBuffer(PyObject* object, int ndim) {
-    PyTypeObject* type = Py_TYPE(object);
-    if (!type->tp_as_buffer || !type->tp_as_buffer->bf_getbuffer || !native_buffer_slot(type)) return;
+    if (!native_buffer(Py_TYPE(object))) return;
     if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+        // A refusal leaves the object to the item-by-item path.
+        failed_ = !discard_ordinary_failure(PyExc_BufferError);
         return;
     }
     held_ = true;
@@ -109,14 +148,35 @@ DoubleBuffer::DoubleBuffer(PyObject* object, int ndim) {
     usable_ = is_double && PyBuffer_IsContiguous(&view_, 'C');
 }
 
-bool DoubleBuffer::native_buffer_slot(PyTypeObject* type) {
-    static PyObject* const name = PyUnicode_InternFromString("__buffer__");
-    if (!name) {
-        PyErr_Clear();
+bool init_conversions() {
+    if (!buffer_slot_name) buffer_slot_name = PyUnicode_InternFromString("__buffer__");
+    return buffer_slot_name != nullptr;
+}
+
+bool discard_ordinary_failure(PyObject* also) {
+    if (!PyErr_Occurred()) {
+        fail();
         return false;
     }
-    PyObject* slot = _PyType_Lookup(type, name);
-    return slot && Py_IS_TYPE(slot, &PyWrapperDescr_Type);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError) &&
+        !PyErr_ExceptionMatches(PyExc_ValueError) && !(also && PyErr_ExceptionMatches(also)))
+        return false;
+    PyErr_Clear();
+    return true;
+}
+
+bool sequence_length(PyObject* sequence, Length& out) {
+    out = {};
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        out = {static_cast<std::size_t>(Py_SIZE(sequence)), true};
+        return true;
+    }
+    const Py_ssize_t size = PySequence_Size(sequence);
+    if (size >= 0) {
+        out.items = static_cast<std::size_t>(size);
+        return true;
+    }
+    return discard_ordinary_failure();
 }
 
 bool argument_error(const char* name) {
@@ -170,14 +230,17 @@ bool extract_text(PyObject* object, std::string_view& out) {
 
 bool to_vector(PyObject* object, const char* name, std::vector<double>& out) {
     out.clear();
-    return append_vector(object, out) || argument_error(name);
+    ReserveBudget budget;
+    return append_vector(object, out, budget) || argument_error(name);
 }
 
 bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
     out.values.clear();
     out.offsets.assign(1, 0);
     if (!check_sequence(object)) return argument_error(name);
-    if (DoubleBuffer buffer(object, 2); buffer.readable()) {
+    if (DoubleBuffer buffer(object, 2); buffer.failed()) {
+        return false;
+    } else if (buffer.readable()) {
         // Read in one pass: item by item, a float32 or strided matrix would
         // cost a Python object per row and per value.
         const std::size_t rows = buffer.extent(0), columns = buffer.extent(1);
@@ -199,16 +262,15 @@ bool to_vector_batch(PyObject* object, const char* name, VectorBatch& out) {
         for (std::size_t i = 0; i <= rows; ++i) out.offsets[i] = i * columns;
         return true;
     }
-    Py_ssize_t hint = 0;
-    const bool converted = for_each_item(object, hint, [&](PyObject* item) {
-        reserve_for_hint(out.offsets, hint);
-        if (!append_vector(item, out.values)) return false;
+    std::size_t known = 0;
+    if (!known_values(object, known)) return false;
+    out.values.reserve(known);
+    ReserveBudget budget;
+    Length length;
+    const bool converted = for_each_item(object, length, [&](PyObject* item) {
+        budget.make_room(out.offsets, length);
+        if (!append_vector(item, out.values, budget)) return false;
         out.offsets.push_back(out.values.size());
-        if (out.offsets.size() == 2 && hint > 1) {
-            // Most batches hold vectors of one length: size the store from the first.
-            const std::size_t expected = static_cast<std::size_t>(std::min(hint, kMaxReserveHint)) * out.values.size();
-            out.values.reserve(std::min(expected, kMaxReserveValues));
-        }
         return true;
     });
     return converted || argument_error(name);

@@ -32,31 +32,64 @@ void set_cannot_convert(PyObject* object, const char* target);
 // "... cannot be converted to 'Sequence'".
 bool check_sequence(PyObject* object);
 
-// A length reported by __len__ is only a hint: never reserve more than this
-// many items on its word alone.
-inline constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 20;
+// After a failed conversion step: true (the error cleared) when it failed in
+// the ordinary way, a TypeError, OverflowError or ValueError (subclasses
+// included, UnicodeEncodeError among them), or an exception of class `also`;
+// the step can then be passed over. Anything else (MemoryError, every
+// BaseException that is not an Exception, such as KeyboardInterrupt, and any
+// other error an object's own method raised) stays pending, and the call
+// must stop with it and store nothing: false.
+bool discard_ordinary_failure(PyObject* also = nullptr);
 
-// Makes room for the next item when `items` is full: for `hint` more items
-// (at most kMaxReserveHint on the hint's word alone), and never less than
-// double the capacity, so that appends stay amortised O(1) however far the
-// hint under-reports.
-template <class T>
-void reserve_for_hint(std::vector<T>& items, Py_ssize_t hint) {
-    if (items.size() < items.capacity()) return;
-    const std::size_t hinted = items.size() + static_cast<std::size_t>(std::clamp(hint, Py_ssize_t{0}, kMaxReserveHint));
-    items.reserve(std::max({hinted, 2 * items.capacity(), std::size_t{4}}));
-}
+// How many items a sequence holds, as far as it is known before reading
+// them. A list or tuple holds what it counts (`exact`); any other
+// sequence's __len__ is only a hint and may over-report.
+struct Length {
+    std::size_t items = 0;
+    bool exact = false;
+};
 
-// Calls visit(item) for each item of a sequence, in iteration order, with
-// the length as a capacity hint (failure to report it is ignored). `visit`
-// returns false with an error set to stop.
-template <class Visit>
-bool for_each_item(PyObject* sequence, Py_ssize_t& size_hint, Visit&& visit) {
-    size_hint = PySequence_Size(sequence);
-    if (size_hint < 0) {
-        PyErr_Clear();
-        size_hint = 0;
+// Reads the length of a sequence; a __len__ that fails in the ordinary way
+// gives 0. False with the error pending otherwise.
+bool sequence_length(PyObject* sequence, Length& out);
+
+// Room reserved ahead of reading, for one argument. Room for the items a
+// list or tuple holds wastes nothing. A hint is trusted only within one
+// allowance shared by every sequence of the argument (a create's metadata
+// holds a list per vector): reservations beyond geometric growth take
+// kHintAllowance bytes in all, never a bound per list that many lists would
+// multiply.
+class ReserveBudget {
+public:
+    static constexpr std::size_t kHintAllowance = std::size_t{1} << 20;
+
+    // Makes room for the next item when `items` is full: for the `length`
+    // items of the sequence being read, and never less than double the
+    // capacity, so that appends stay amortised O(1) however far a hint
+    // under-reports.
+    template <class T>
+    void make_room(std::vector<T>& items, const Length& length) {
+        if (items.size() < items.capacity()) return;
+        const std::size_t geometric = std::max<std::size_t>(2 * items.capacity(), 4);
+        std::size_t wanted = items.size() + length.items;
+        if (!length.exact && wanted > geometric) {
+            const std::size_t extra = std::min(wanted - geometric, allowance_ / sizeof(T));
+            allowance_ -= extra * sizeof(T);
+            wanted = geometric + extra;
+        }
+        items.reserve(std::max(wanted, geometric));
     }
+
+private:
+    std::size_t allowance_ = kHintAllowance;
+};
+
+// Calls visit(item) for each item of a sequence, in iteration order, after
+// reading its length into `length` (for reserving room). `visit` returns
+// false with an error set to stop.
+template <class Visit>
+bool for_each_item(PyObject* sequence, Length& length, Visit&& visit) {
+    if (!sequence_length(sequence, length)) return false;
     PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
     if (!iterator) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -64,6 +97,9 @@ bool for_each_item(PyObject* sequence, Py_ssize_t& size_hint, Visit&& visit) {
     }
     return !PyErr_Occurred();
 }
+
+// Interns what the conversions look up; run once, at import.
+bool init_conversions();
 
 // A C-contiguous float64 buffer with a given number of dimensions, taken only
 // where obtaining it runs no Python code: the type's buffer slot must come
@@ -77,6 +113,9 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
 
+    // Probing failed otherwise than by the buffer's ordinary refusal (out of
+    // memory, say): the error is pending and the call must stop with it.
+    bool failed() const noexcept { return failed_; }
     bool usable() const noexcept { return usable_; }
     // Any strides, float64 or float32 items in native order: read item by
     // item with at(), giving the values float() gives.
@@ -100,10 +139,9 @@ public:
     std::size_t extent(int axis) const noexcept { return static_cast<std::size_t>(view_.shape[axis]); }
 
 private:
-    static bool native_buffer_slot(PyTypeObject* type);
-
     Py_buffer view_{};
     bool held_ = false;
+    bool failed_ = false;
     bool usable_ = false;
     bool readable_ = false;
     bool single_ = false;  // float32 items

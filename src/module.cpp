@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "convert.hpp"
 #include "errors.hpp"
 #include "flat/py_flat.hpp"
 #include "hnsw/py_hnsw.hpp"
@@ -55,6 +56,7 @@ PyObject* init_module() {
     }
     if (PyObject* module = cached_module.load(std::memory_order_acquire)) return Py_NewRef(module);
 
+    if (!init_conversions()) return fail();
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
     if (!module) return fail();
 #ifdef Py_GIL_DISABLED

@@ -178,10 +178,11 @@ def child_env(preload=True):
     return env
 
 
-def run_child(code, preload=True, timeout=120):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
-    return subprocess.run([sys.executable, "-c", code], env=child_env(preload), capture_output=True,
-                          text=True, timeout=timeout)
+def run_child(code, preload=True, timeout=120, env=None):
+    """Runs `code` in a fresh interpreter (with `env` added to its
+    environment); returns the CompletedProcess."""
+    return subprocess.run([sys.executable, "-c", code], env={**child_env(preload), **(env or {})},
+                          capture_output=True, text=True, timeout=timeout)
 
 
 def assert_child_ok(result):

@@ -278,7 +278,10 @@ VECTOR_FORMS = [
     ("tuple", tuple, ROW),
     ("tuple-subclass", type("T", (tuple,), {}), ROW),
     ("custom-sequence", Seq, ROW),
-    ("length-raises", lambda r: Seq(r, length=RuntimeError("no length")), ROW),
+    # A length is only a hint: its ordinary failures are passed over.
+    ("length-raises", lambda r: Seq(r, length=TypeError("no length")), ROW),
+    ("length-too-big", lambda r: Seq(r, length=2**70), ROW),
+    ("length-negative", lambda r: Seq(r, length=-1), ROW),
     ("length-lies", lambda r: Seq(r, length=10**6), ROW),
     ("list-subclass-own-iter", lambda r: ReversedList(reversed(r)), ROW),
     ("getitem-only", lambda r: type("G", (), {"__getitem__": lambda s, i: r[i]})(), ROW),

@@ -518,14 +518,17 @@ class RecordingValue:
 
 
 @pytest.mark.timeout(10)
-def test_refusal_inside_metadata_value_is_discarded():
-    # The failed integer attempt of a value conversion is discarded, whatever
-    # its error; the float attempt then decides.
+def test_refusal_inside_metadata_value_stops_the_call():
+    # A RuntimeError is no ordinary failure of the integer attempt: it ends
+    # the call, which stores nothing, instead of falling back to __float__.
     index = small(["size"])
+    index.insert(A, [("size", 1)])
     value = RecordingValue(lambda: index.search(A), 2.5)
-    index.insert(A, [("size", value)])
+    with raises_exact(RuntimeError, "Already mutably borrowed"):
+        index.insert(B, [("size", value)])
     assert value.seen == ["Already mutably borrowed"]
     value = RecordingValue(lambda: index.insert(B), 2.5)
-    assert index.search(A, filter=("size", value)) == [(0.0, A)]
+    with raises_exact(RuntimeError, "Already borrowed"):
+        index.search(A, filter=("size", value))
     assert value.seen == ["Already borrowed"]
     assert contents(index) == [A]

@@ -19,7 +19,7 @@ PRELUDE = textwrap.dedent("""
     import threading
     import numpy as np
     import ombrix
-    from inject import arm, disarm, failed, outcome
+    from inject import arm, disarm, failed, outcome, sizes
 """)
 
 
@@ -165,6 +165,41 @@ def test_under_reported_lengths_grow_geometrically():
         ombrix.PyFlat(2).create(rows32)
         counts["float32 rows"] = disarm()
         assert all(count < 64 for count in counts.values()), counts
+    """)
+
+
+# Each of a create's metadata lists reserved room for what its __len__
+# claimed (up to 32 MiB apiece), and held it until the call ended: a thousand
+# one-pair lists that claim a million pairs took 32 GiB of address space.
+@pytest.mark.parametrize("lying", ["pair lists", "vectors", "both outer lists"])
+def test_over_reported_lengths_share_one_allowance(lying):
+    child(f"""
+        class Claims:
+            # A sequence whose __len__ claims a million items.
+            def __init__(self, items):
+                self.items = items
+            def __len__(self):
+                return 1 << 20
+            def __getitem__(self, i):
+                return self.items[i]
+
+        lying = {lying!r}
+        n = 1000
+        vectors = [[float(i), 0.0] for i in range(n)]
+        rows = [[("c", i)] for i in range(n)]
+        if lying == "pair lists":
+            rows = [Claims(row) for row in rows]
+        elif lying == "vectors":
+            vectors = [Claims(vector) for vector in vectors]
+        else:
+            vectors, rows = Claims(vectors), Claims(rows)
+        index = ombrix.PyHNSW(2, layers=1, ef_construction=16, ef_search=2 * n, metric="euclidean", schema=["c"])
+        arm(counted_from=1 << 16)
+        index.create(vectors, rows)
+        disarm()
+        reserved = sum(sizes())
+        assert reserved < 8 << 20, reserved
+        assert len(index.search([0.0, 0.0], 2 * n)) == n
     """)
 
 

@@ -92,7 +92,8 @@ EQUALITY = [
     (IndexOnly(5), 5.0, False),
     (FloatOnly(2.5), 2.5, True),
     (BrokenIndex(ValueError("no")), 1.5, True),
-    (BrokenIndex(KeyError("no")), 1.5, True),
+    (BrokenIndex(OverflowError("no")), 1.5, True),
+    (BrokenIndex(TypeError("no")), 1.5, True),
     (type("IntSub", (int,), {})(3), 3, True),
     (type("StrSub", (str,), {})("x"), "x", True),
 ]

@@ -17,7 +17,8 @@ bool build_filter(const NamedValue& argument, bool has_schema, Filter& out) {
         raise_value_error("No schema provided in HNSW instance; cannot use metadata filtering");
         return false;
     }
-    std::optional<Metadata> wanted = metadata_value_from_object(argument.value.get());
+    std::optional<Metadata> wanted;
+    if (!metadata_value_from_object(argument.value.get(), wanted)) return false;
     if (!wanted) {
         raise_value_error("Unsupported type for metadata filter");
         return false;

@@ -14,8 +14,8 @@ namespace ombrix::py {
 bool to_filter_argument(PyObject* object, const char* name, NamedValue& out);
 
 // Refuses a filter on an index without schema before looking at the value,
-// then requires a supported value. Returns false with ValueError (or
-// MemoryError) set.
+// then requires a supported value. Returns false with ValueError set, or
+// with the error the value's conversion could not pass over.
 bool build_filter(const NamedValue& argument, bool has_schema, Filter& out);
 
 }  // namespace ombrix::py

@@ -73,7 +73,9 @@ PyObject* create(FlatObject& self, const Args<1>& args) {
     std::size_t stored = 0, mismatched_length = 0;
     std::optional<FlatError> error;
     // A C-contiguous float64 matrix is read in place; anything else is converted first.
-    if (DoubleBuffer rows(vectors, 2); rows.usable() && PySequence_Check(vectors)) {
+    if (DoubleBuffer rows(vectors, 2); rows.failed()) {
+        return nullptr;
+    } else if (rows.usable() && PySequence_Check(vectors)) {
         error = self.index.create(rows.data(), rows.extent(0), rows.extent(1), stored, stop);
         mismatched_length = rows.extent(1);
     } else {

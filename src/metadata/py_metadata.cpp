@@ -10,12 +10,13 @@
 namespace ombrix::py {
 namespace {
 
-// Unprefixed errors; `create` runs it once per element of its outer list.
-bool extract_pair_list(PyObject* object, PairList& out) {
+// Unprefixed errors; `create` runs it once per element of its outer list,
+// all of them reserving room from one budget.
+bool extract_pair_list(PyObject* object, PairList& out, ReserveBudget& budget) {
     if (!check_sequence(object)) return false;
-    Py_ssize_t hint = 0;
-    return for_each_item(object, hint, [&](PyObject* item) {
-        if (out.empty()) reserve_for_hint(out, hint);
+    Length length;
+    return for_each_item(object, length, [&](PyObject* item) {
+        budget.make_room(out, length);
         return extract_named_value(item, out.emplace_back());
     });
 }
@@ -48,9 +49,10 @@ bool to_schema(PyObject* object, const char* name, std::optional<Schema>& out) {
     if (!object) return true;
     if (!check_sequence(object)) return argument_error(name);
     Schema& schema = out.emplace();
-    Py_ssize_t hint = 0;
-    const bool converted = for_each_item(object, hint, [&](PyObject* item) {
-        if (schema.empty()) reserve_for_hint(schema, hint);
+    ReserveBudget budget;
+    Length length;
+    const bool converted = for_each_item(object, length, [&](PyObject* item) {
+        budget.make_room(schema, length);
         std::string_view text;
         if (!extract_text(item, text)) return false;
         schema.emplace_back(text);
@@ -63,16 +65,18 @@ bool to_schema(PyObject* object, const char* name, std::optional<Schema>& out) {
 
 bool to_pair_list(PyObject* object, const char* name, PairList& out) {
     out.clear();
-    return extract_pair_list(object, out) || argument_error(name);
+    ReserveBudget budget;
+    return extract_pair_list(object, out, budget) || argument_error(name);
 }
 
 bool to_pair_lists(PyObject* object, const char* name, std::vector<PairList>& out) {
     out.clear();
     if (!check_sequence(object)) return argument_error(name);
-    Py_ssize_t hint = 0;
-    const bool converted = for_each_item(object, hint, [&](PyObject* item) {
-        if (out.empty()) reserve_for_hint(out, hint);
-        return extract_pair_list(item, out.emplace_back());
+    ReserveBudget budget;
+    Length length;
+    const bool converted = for_each_item(object, length, [&](PyObject* item) {
+        budget.make_room(out, length);
+        return extract_pair_list(item, out.emplace_back(), budget);
     });
     return converted || argument_error(name);
 }
@@ -86,30 +90,61 @@ bool metadata_row_from_pairs(const PairList& pairs, const Schema& schema, Metada
     for (const std::string& name : schema) {
         const auto found = by_name.find(name);
         if (found == by_name.end()) return row_error("Missing metadata", name);
-        std::optional<Metadata> value = metadata_value_from_object(found->second);
+        std::optional<Metadata> value;
+        if (!metadata_value_from_object(found->second, value)) return false;
         if (!value) return row_error("Unsupported metadata type", name);
         out.push_back(std::move(*value));
     }
     return true;
 }
 
-std::optional<Metadata> metadata_value_from_object(PyObject* object) {
+bool metadata_value_from_object(PyObject* object, std::optional<Metadata>& out) {
+    out.reset();
     if (PyUnicode_Check(object)) {
         Py_ssize_t size = 0;
-        if (const char* data = PyUnicode_AsUTF8AndSize(object, &size))
-            return Metadata{std::string(data, static_cast<std::size_t>(size))};
-        PyErr_Clear();
+        if (const char* data = PyUnicode_AsUTF8AndSize(object, &size)) {
+            out = Metadata{std::string(data, static_cast<std::size_t>(size))};
+            return true;
+        }
+        if (!discard_ordinary_failure()) return false;
     }
     // An exact float fails the integer attempt without running any Python
     // code, so it can skip straight to its value.
-    if (PyFloat_CheckExact(object)) return Metadata{PyFloat_AS_DOUBLE(object)};
-    const long long integer = PyLong_AsLongLong(object);
-    if (integer != -1 || !PyErr_Occurred()) return Metadata{static_cast<std::int64_t>(integer)};
-    PyErr_Clear();
-    const double real = PyFloat_AsDouble(object);
-    if (real != -1.0 || !PyErr_Occurred()) return Metadata{real};
-    PyErr_Clear();
-    return std::nullopt;
+    if (PyFloat_CheckExact(object)) {
+        out = Metadata{PyFloat_AS_DOUBLE(object)};
+        return true;
+    }
+    // The integer attempt: an int as it is, anything else through __index__,
+    // called once for both attempts.
+    PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+    PyObject* integer = PyLong_Check(object) ? object : nullptr;
+    PyRef index;
+    if (!integer && number && number->nb_index) {
+        index = PyRef::steal(PyNumber_Index(object));
+        if (!index && !discard_ordinary_failure()) return false;
+        integer = index.get();
+    }
+    if (integer) {
+        const long long value = PyLong_AsLongLong(integer);
+        if (value != -1 || !PyErr_Occurred()) {
+            out = Metadata{static_cast<std::int64_t>(value)};
+            return true;
+        }
+        if (!discard_ordinary_failure()) return false;
+    }
+
+    // The float attempt: __float__ where the type has one; otherwise the
+    // float of what __index__ gave (as float() would take it), if anything.
+    double real;
+    if (PyFloat_Check(object) || (number && number->nb_float))
+        real = PyFloat_AsDouble(object);
+    else if (integer)
+        real = PyLong_AsDouble(integer);
+    else
+        return true;
+    if (real == -1.0 && PyErr_Occurred()) return discard_ordinary_failure();
+    out = Metadata{real};
+    return true;
 }
 
 }  // namespace ombrix::py

@@ -35,12 +35,15 @@ bool to_pair_list(PyObject* object, const char* name, PairList& out);
 bool to_pair_lists(PyObject* object, const char* name, std::vector<PairList>& out);
 
 // The row for `schema`, in schema order; the last pair of a name wins and
-// names outside the schema are ignored. Returns false with ValueError set.
+// names outside the schema are ignored. Returns false with ValueError set,
+// or with the error a value's conversion could not pass over.
 bool metadata_row_from_pairs(const PairList& pairs, const Schema& schema, MetadataRow& out);
 
-// Text, then a signed 64-bit integer, then a float; nullopt when none of them
-// applies. Never leaves an exception set, though it may run __index__ or
-// __float__.
-std::optional<Metadata> metadata_value_from_object(PyObject* object);
+// Text, then a signed 64-bit integer, then a float; `out` stays empty when
+// none of them applies. An attempt that fails
+// in the ordinary way (see discard_ordinary_failure) is passed over; any
+// other error of the __index__ or __float__ it runs, MemoryError among them,
+// returns false with that error pending.
+bool metadata_value_from_object(PyObject* object, std::optional<Metadata>& out);
 
 }  // namespace ombrix::py
