@@ -193,7 +193,10 @@ bool argument_error(const char* name) {
     PyRef message = text ? PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get())) : PyRef();
     PyRef replacement = message ? PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get())) : PyRef();
     if (!replacement) return false;  // the failure of building it is pending
-    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
+    // Setting a cause also hides the context in a traceback, so only a cause
+    // the original had is carried over.
+    if (PyObject* cause = PyException_GetCause(original.get())) PyException_SetCause(replacement.get(), cause);
+    PyException_SetContext(replacement.get(), original.release());
     PyErr_SetRaisedException(replacement.release());
     return false;
 }

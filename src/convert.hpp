@@ -20,8 +20,9 @@
 namespace ombrix::py {
 
 // Replaces a pending exception of exactly type TypeError by
-// TypeError("argument '{name}': {message}") with the same __cause__; any
-// other exception stays as it is. Always returns false.
+// TypeError("argument '{name}': {message}") with the same __cause__ and the
+// original as __context__, so that a traceback still shows where it was
+// raised; any other exception stays as it is. Always returns false.
 bool argument_error(const char* name);
 
 // Sets TypeError "'{type}' object cannot be converted to '{target}'".

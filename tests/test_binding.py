@@ -2,6 +2,7 @@
 
 import array
 import threading
+import traceback
 
 import numpy as np
 import pytest
@@ -211,10 +212,11 @@ SITES = [
     (lambda ix, obj: ix.search([0.0, 0.0], obj), K),
     (lambda ix, obj: ix.create([[1.0, 2.0], [obj, 1.0]]), VS),
     (lambda ix, obj: PyFlat(obj), D),
+    (lambda ix, obj: ix.insert(Seq([1.0, 2.0], iterator=lambda items: obj.__float__())), V),
 ]
 
 
-@pytest.mark.parametrize(("call", "prefix"), SITES, ids=["vector", "query", "k", "vectors", "dim"])
+@pytest.mark.parametrize(("call", "prefix"), SITES, ids=["vector", "query", "k", "vectors", "dim", "iter"])
 @pytest.mark.parametrize("original", [
     lambda: TypeError("inner"), lambda: chained(TypeError("inner")),
     lambda: NarrowTypeError("inner"), lambda: RuntimeError("inner"),
@@ -225,6 +227,12 @@ def test_only_exact_type_errors_are_rewritten(call, prefix, original):
         error = check_refused(lambda ix: call(ix, Raises(original)), TypeError, prefix + "inner")
         assert error is not original
         assert error.__cause__ is original.__cause__
+        # The original, with the failing line of the caller's code, shows in
+        # a traceback, unless a cause takes its place there.
+        assert error.__context__ is original
+        assert error.__suppress_context__ is (original.__cause__ is not None)
+        shown = "".join(traceback.format_exception(error))
+        assert ("raise self.exc" in shown) is (original.__cause__ is None)
     else:
         error = check_refused(lambda ix: call(ix, Raises(original)), type(original), "inner")
         assert error is original
