@@ -23,11 +23,7 @@ bool append_item(PyObject* item, std::vector<double>& values) {
     if (PyFloat_CheckExact(item)) {
         value = PyFloat_AS_DOUBLE(item);
     } else {
-        // numpy's complex scalars would convert through a __float__ that
-        // drops the imaginary part.
-        if (PyComplex_Check(item)) return refuse_complex();
-        if (const DoubleBuffer probe(item, 0); probe.failed() || probe.complex())
-            return probe.failed() ? false : refuse_complex();
+        if (const int complex = complex_number(item)) return complex > 0 ? refuse_complex() : false;
         value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) return false;
     }
@@ -151,6 +147,15 @@ DoubleBuffer::DoubleBuffer(PyObject* object, int ndim) {
 bool init_conversions() {
     if (!buffer_slot_name) buffer_slot_name = PyUnicode_InternFromString("__buffer__");
     return buffer_slot_name != nullptr;
+}
+
+int complex_number(PyObject* object) {
+    if (PyComplex_Check(object)) return 1;
+    // numpy's complex scalars would convert through a __float__ that drops
+    // the imaginary part; their buffer items tell what they are.
+    const DoubleBuffer probe(object, 0);
+    if (probe.failed()) return -1;
+    return probe.complex() ? 1 : 0;
 }
 
 bool discard_ordinary_failure(PyObject* also) {

@@ -148,6 +148,12 @@ private:
     bool single_ = false;  // float32 items
 };
 
+// 1 for a complex number (Python's, or a number with complex buffer items
+// such as numpy's complex scalars), 0 for anything else, -1 with an error
+// set. A complex has no real value that keeps what it holds: conversions
+// refuse it rather than take its real part through a lossy __float__.
+int complex_number(PyObject* object);
+
 bool extract_text(PyObject* object, std::string_view& out);
 
 bool to_vector(PyObject* object, const char* name, std::vector<double>& out);

@@ -73,3 +73,31 @@ def test_the_real_part_is_accepted():
     flat = ombrix.PyFlat(2)
     flat.create(np.array([[3 + 1j, 4 - 1j]]).real)
     assert flat.search([0, 0]) == [(0, 5.0)]
+
+
+COMPLEX_VALUES = {
+    "python": lambda: 3 + 4j,
+    "complex128": lambda: np.complex128(3 + 4j),
+    "complex64": lambda: np.complex64(3),
+    "clongdouble": lambda: np.clongdouble(3 + 4j),
+    "0-d array": lambda: np.array(3 + 4j),
+}
+
+
+# numpy's complex scalars converted through their __float__, so that a filter
+# for 3+9j matched a stored 3+4j (both stored and sought as 3.0). Warnings are
+# recorded rather than raised here: raised, they too made the value refused.
+@pytest.mark.parametrize("make", COMPLEX_VALUES.values(), ids=COMPLEX_VALUES.keys())
+def test_complex_metadata_and_filter_values_are_refused(make):
+    index = ombrix.PyHNSW(2, metric="euclidean", schema=["c"])
+    index.insert([0.0, 0.0], [("c", 3.0)])
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        with raises_exact(ValueError, "Unsupported metadata type for attribute 'c'"):
+            index.insert([1.0, 1.0], [("c", make())])
+        with raises_exact(ValueError, "Unsupported metadata type for attribute 'c'"):
+            index.create([[1.0, 1.0]], [[("c", make())]])
+        with raises_exact(ValueError, "Unsupported type for metadata filter"):
+            index.search([0.0, 0.0], 1, ("c", make()))
+    assert seen == []
+    assert contents(index) == [(0.0, [0.0, 0.0])]

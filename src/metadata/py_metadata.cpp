@@ -114,6 +114,8 @@ bool metadata_value_from_object(PyObject* object, std::optional<Metadata>& out) 
         out = Metadata{PyFloat_AS_DOUBLE(object)};
         return true;
     }
+    if (const int complex = complex_number(object)) return complex > 0;
+
     // The integer attempt: an int as it is, anything else through __index__,
     // called once for both attempts.
     PyNumberMethods* number = Py_TYPE(object)->tp_as_number;

@@ -40,7 +40,7 @@ bool to_pair_lists(PyObject* object, const char* name, std::vector<PairList>& ou
 bool metadata_row_from_pairs(const PairList& pairs, const Schema& schema, MetadataRow& out);
 
 // Text, then a signed 64-bit integer, then a float; `out` stays empty when
-// none of them applies. An attempt that fails
+// none of them applies (and for every complex number). An attempt that fails
 // in the ordinary way (see discard_ordinary_failure) is passed over; any
 // other error of the __index__ or __float__ it runs, MemoryError among them,
 // returns false with that error pending.
