@@ -9,11 +9,8 @@
 namespace ombrix::py {
 namespace {
 
-PyObject* set_string(PyObject* type, std::string_view message) {
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(type, text.get());
-    return nullptr;
+PyRef text_of(std::string_view message) {
+    return PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
 }
 
 // Created on first use and kept for the process; the first writer wins.
@@ -36,7 +33,7 @@ PyObject* internal_error_type() {
 }  // namespace
 
 std::nullptr_t raise_value_error(std::string_view message) {
-    set_string(PyExc_ValueError, message);
+    if (PyRef text = text_of(message)) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
 }
 
@@ -45,8 +42,17 @@ std::nullptr_t raise_memory_error() {
     return nullptr;
 }
 
-std::nullptr_t raise_internal_error(std::string_view message) {
-    if (PyObject* type = internal_error_type()) set_string(type, message);
+PyRef make_internal_error(std::string_view message) {
+    PyObject* type = internal_error_type();
+    PyRef text = type ? text_of(message) : PyRef();
+    return text ? PyRef::steal(PyObject_CallOneArg(type, text.get())) : PyRef();
+}
+
+std::nullptr_t raise_prepared(PyRef error) {
+    if (!error) return fail();
+    // Given an instance, PyErr_SetObject only links the exception being
+    // handled as its context.
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return nullptr;
 }
 

@@ -203,6 +203,31 @@ def test_over_reported_lengths_share_one_allowance(lying):
     """)
 
 
+# A wrong-length vector in a flat create keeps the vectors before it, and the
+# exception's text was built after storing them: failing that allocation gave
+# MemoryError for a call that had kept part of its work, which a retry then
+# stored twice.
+@pytest.mark.parametrize("batch", ["[[1.0, 2.0], [3.0, 4.0], [5.0]]",
+                                   "[np.array([1.0, 2.0]), (3.0, 4.0), np.ones(3)]"], ids=["lists", "mixed"])
+def test_flat_create_with_a_wrong_length_keeps_work_only_with_its_error(batch):
+    child(f"""
+        for nth in range(1, 1000):
+            index, batch = ombrix.PyFlat(2), {batch}
+            arm(nth=nth)
+            got = outcome(index.create, batch)
+            disarm()
+            stored = outcome(index.search, [0.0, 0.0], 10)
+            if got is MemoryError:
+                assert stored is ValueError, (nth, stored)   # Search error: EmptyIndex
+            else:
+                assert got.__name__ == "InternalError" and len(stored) == 2, (nth, got, stored)
+                if not failed():
+                    break
+        else:
+            raise AssertionError("the call never ran without a failure")
+    """)
+
+
 def test_float32_batches_convert_like_their_items():
     rows = np.random.default_rng(4).standard_normal((300, 3)).astype(np.float32)
     index = ombrix.PyFlat(3)

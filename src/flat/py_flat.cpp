@@ -66,29 +66,42 @@ PyObject* search(FlatObject& self, const Args<2>& args) {
     return results_to_list(results);
 }
 
+// The internal-failure exception for a vector of `length` coordinates, built
+// before the vectors ahead of it are stored: failing to build it afterwards
+// would report MemoryError for a call that kept part of its work.
+PyRef mismatch_error(std::size_t length, std::uint64_t dim) {
+    return make_internal_error("Vector length " + std::to_string(length) + " does not match index dimension " +
+                               std::to_string(dim));
+}
+
 PyObject* create(FlatObject& self, const Args<1>& args) {
     PyObject* vectors = args[0];
+    const std::uint64_t dim = self.index.dim();
     SignalPoll signals;
     const StopCheck stop = signals.stop_check();
-    std::size_t stored = 0, mismatched_length = 0;
+    std::size_t stored = 0;
+    PyRef mismatch;
     std::optional<FlatError> error;
     // A C-contiguous float64 matrix is read in place; anything else is converted first.
     if (DoubleBuffer rows(vectors, 2); rows.failed()) {
         return nullptr;
     } else if (rows.usable() && PySequence_Check(vectors)) {
+        if (rows.extent(1) != dim && rows.extent(0) > 0 && !(mismatch = mismatch_error(rows.extent(1), dim)))
+            return nullptr;
         error = self.index.create(rows.data(), rows.extent(0), rows.extent(1), stored, stop);
-        mismatched_length = rows.extent(1);
     } else {
         VectorBatch batch;
         if (!to_vector_batch(vectors, "vectors", batch)) return nullptr;
+        std::size_t first_mismatch = 0;
+        while (first_mismatch < batch.size() && batch[first_mismatch].size() == dim) ++first_mismatch;
+        if (first_mismatch < batch.size() && !(mismatch = mismatch_error(batch[first_mismatch].size(), dim)))
+            return nullptr;
         error = self.index.create(batch, stored, stop);
-        if (error == FlatError::DimensionMismatch) mismatched_length = batch[stored].size();
     }
     if (!error) Py_RETURN_NONE;
     if (*error == FlatError::Interrupted) return fail();
-    if (*error != FlatError::DimensionMismatch) return raise_index_error("Create error: ", *error);
-    return raise_internal_error("Vector length " + std::to_string(mismatched_length) +
-                                " does not match index dimension " + std::to_string(self.index.dim()));
+    if (*error == FlatError::DimensionMismatch) return raise_prepared(std::move(mismatch));
+    return raise_index_error("Create error: ", *error);
 }
 
 PyMethodDef methods[] = {
