@@ -9,7 +9,6 @@
 #include "convert.hpp"
 #include "flat/flat.hpp"
 #include "index_object.hpp"
-#include "signals.hpp"
 
 namespace ombrix::py {
 namespace {
@@ -74,11 +73,13 @@ PyRef mismatch_error(std::size_t length, std::uint64_t dim) {
                                std::to_string(dim));
 }
 
+// Nothing here runs Python code once the input is read, so that a call
+// stores one state of it: a signal handler (or another thread it lets run)
+// that writes to the array cannot hand it a mix of two. Storing runs at
+// memory speed, and the handlers run as soon as the call returns.
 PyObject* create(FlatObject& self, const Args<1>& args) {
     PyObject* vectors = args[0];
     const std::uint64_t dim = self.index.dim();
-    SignalPoll signals;
-    const StopCheck stop = signals.stop_check();
     std::size_t stored = 0;
     PyRef mismatch;
     std::optional<FlatError> error;
@@ -88,7 +89,7 @@ PyObject* create(FlatObject& self, const Args<1>& args) {
     } else if (rows.usable() && PySequence_Check(vectors)) {
         if (rows.extent(1) != dim && rows.extent(0) > 0 && !(mismatch = mismatch_error(rows.extent(1), dim)))
             return nullptr;
-        error = self.index.create(rows.data(), rows.extent(0), rows.extent(1), stored, stop);
+        error = self.index.create(rows.data(), rows.extent(0), rows.extent(1), stored);
     } else {
         VectorBatch batch;
         if (!to_vector_batch(vectors, "vectors", batch)) return nullptr;
@@ -96,10 +97,9 @@ PyObject* create(FlatObject& self, const Args<1>& args) {
         while (first_mismatch < batch.size() && batch[first_mismatch].size() == dim) ++first_mismatch;
         if (first_mismatch < batch.size() && !(mismatch = mismatch_error(batch[first_mismatch].size(), dim)))
             return nullptr;
-        error = self.index.create(batch, stored, stop);
+        error = self.index.create(batch, stored);
     }
     if (!error) Py_RETURN_NONE;
-    if (*error == FlatError::Interrupted) return fail();
     if (*error == FlatError::DimensionMismatch) return raise_prepared(std::move(mismatch));
     return raise_index_error("Create error: ", *error);
 }
