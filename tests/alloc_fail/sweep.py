@@ -10,10 +10,18 @@ Each outcome must be the call's normal result, or MemoryError with the index
 answering as before the call (a PyHNSW batch may keep the vectors stored
 before the failing one) and then taking the same call again; never an abort.
 
+The "probe" kinds run with every Python allocation going through malloc,
+so that small objects fail too: first the module's import with the interning
+of a name failing, and the process's first buffer probe with each allocation
+failed in turn (a one-time step must never be left half done), then calls
+whose arguments are probed for buffers and complex items, or whose text is
+encoded to UTF-8.
+
 Without arguments it runs each index kind in its own child process, so that
 an abort or a hang is reported with the case that caused it.
 """
 
+import itertools
 import os
 import pathlib
 import subprocess
@@ -28,7 +36,7 @@ BASE_SIZES = (0, 1, 6, 17)
 SCHEMA = ["c"]
 # Every metadata value stored below, so that a filtered search per value
 # shows each node's row.
-VALUES = ["red", "blue", 7, 2.5, "probe"] + list(range(0, 17, 2))
+VALUES = ["red", "blue", 7, 2.5, "probe", "\u00e9" * 300] + list(range(0, 17, 2))
 
 
 def base_row(i):
@@ -61,10 +69,102 @@ def kinds():
         "hnsw euclidean narrow": hnsw("euclidean", None, ef=(3, 2)),
         "hnsw angular schema": hnsw("angular", SCHEMA),
         "hnsw inner_product schema": hnsw("inner_product", SCHEMA),
+        "flat probe": lambda: ombrix.PyFlat(DIM),
+        "hnsw probe schema": hnsw("euclidean", SCHEMA),
     }
 
 
+def sweep_first_steps(problems):
+    """The module's one-time steps with memory short: its import with the
+    interning of a name failing (every allocation of a 10-character str
+    object), then the process's first buffer probe with its n-th allocation
+    failing, for n = 1, 2, ... until one runs without a failure. Each attempt
+    must succeed or raise MemoryError, and nothing may stay half done: later
+    calls must still refuse complex arrays (only the buffer probe tells them
+    from real ones) and store float64 arrays. (Failing any allocation of the
+    import in turn would also fail glibc's allocation of the thread's
+    storage, which ends the process by design.)"""
+    import _imp
+    import importlib.util
+
+    import numpy as np
+    from inject import arm, disarm, failed
+
+    spec = importlib.util.find_spec("ombrix")
+    complex_vector = np.ones(DIM, dtype=np.complex64)
+    module = None
+
+    def attempt(function, *args, **rule):
+        # Called with no Python frame in between, from a frame whose object
+        # exists (see outcome() in run_kind).
+        sys._getframe()
+        try:
+            arm(**rule)
+            return function(*args)
+        except BaseException as error:  # noqa: B036 - the internal-failure class is a BaseException
+            return type(error)
+        finally:
+            disarm()
+
+    got = attempt(_imp.create_dynamic, spec, size=sys.getsizeof("__buffer__"))
+    if got is not MemoryError and not isinstance(got, type(sys)):
+        problems.append(f"import with its interning failing: {got!r}")
+    module = _imp.create_dynamic(spec)
+    sys.modules["ombrix"] = module
+    for nth in itertools.count(1):
+        got = attempt(module.PyFlat(DIM).insert, complex_vector, nth=nth)
+        if got not in (TypeError, MemoryError):
+            problems.append(f"first probe, n={nth}: {got!r}")
+        if not failed():
+            break
+    if attempt(module.PyFlat(DIM).insert, complex_vector) is not TypeError:
+        problems.append("first steps: a complex array is no longer refused")
+    flat = module.PyFlat(DIM, "inner_product")
+    flat.create(np.arange(2 * DIM, dtype=np.float64).reshape(2, DIM))
+    if flat.search([0.0] * (DIM - 1) + [1.0], 2) != [(0, DIM - 1.0), (1, 2 * DIM - 1.0)]:
+        problems.append("first steps: a float64 array is stored wrong")
+
+
+def probe_calls(kind, np, new, queries):
+    """Calls whose arguments are probed for buffers, checked for complex
+    items or encoded to UTF-8, as (method name, argument maker): the
+    arguments are made before memory runs short, and texts afresh for each
+    call, since a str keeps its UTF-8 form once made."""
+    accent = "\u00e9"
+    vector, rows = np.array(new[0]), np.array(new)
+    complex_vector, complex_rows = vector.astype(np.complex64), rows.astype(np.complex128)
+    scalars = [np.float64(x) for x in new[1]]
+    row_list = [np.array(v) for v in new]
+    query = np.array(queries[1])
+    calls = {
+        "insert numpy": ("insert", lambda: (vector,)),
+        "insert complex array": ("insert", lambda: (complex_vector,)),
+        "insert numpy scalars": ("insert", lambda: (scalars,)),
+        "search numpy": ("search", lambda: (query, 5)),
+    }
+    if kind.startswith("flat"):
+        calls["create numpy"] = ("create", lambda: (rows,))
+        calls["create numpy rows"] = ("create", lambda: (row_list,))
+        calls["create complex"] = ("create", lambda: (complex_rows,))
+        return {name: (call, None) for name, call in calls.items()}
+    number, complex_number = np.float64(2.5), np.complex64(7)
+    calls["insert metadata numpy"] = ("insert", lambda: (new[0], [("c", number)]))
+    calls["insert metadata complex"] = ("insert", lambda: (new[0], [("c", complex_number)]))
+    calls["insert metadata text"] = ("insert", lambda: (new[0], [("c", accent * 300)]))
+    calls["search filter numpy"] = ("search", lambda: (query, 5, ("c", number)))
+    calls["search filter complex"] = ("search", lambda: (query, 5, ("c", complex_number)))
+    calls["search filter text"] = ("search", lambda: (query, 5, ("c", accent * 300)))
+    calls = {name: (call, None) for name, call in calls.items()}
+    calls["create numpy metadata"] = (("create", lambda: (rows, [[("c", number)]] * 3)),
+                                      (lambda i, j: i.create(new[:j], [[("c", 2.5)]] * j), range(1, 3)))
+    return calls
+
+
 def run_kind(kind):
+    problems = []
+    if "probe" in kind:
+        sweep_first_steps(problems)
+
     import numpy as np
 
     import ombrix
@@ -105,7 +205,9 @@ def run_kind(kind):
     # batch, which a MemoryError may leave stored (j from `kept`). A flat
     # create stores nothing when it raises MemoryError.
     calls = {}
-    if is_flat:
+    if "probe" in kind:
+        calls = probe_calls(kind, np, new, queries)
+    elif is_flat:
         calls["insert list"] = (lambda i: i.insert(new[0]), None)
         calls["insert tuple"] = (lambda i: i.insert(tuple(new[1])), None)
         calls["insert numpy"] = (lambda i: i.insert(np.array(new[2])), None)
@@ -150,14 +252,31 @@ def run_kind(kind):
         else:
             index.insert(probe_vector)
 
-    def outcome(call, index):
+    def outcome(call, index, **rule):
+        """The call's result made comparable, or the type of the exception it
+        raised, with allocations failing by `rule` (see inject.arm) during
+        the call. A call given as (method name, argument
+        maker) runs without a Python frame of its own, and this frame's
+        object exists beforehand: where CPython cannot make the frame object
+        that a traceback entry needs, it loses the exception and raises
+        SystemError instead."""
+        if isinstance(call, tuple):
+            name, make_args = call
+            method, args = getattr(index, name), make_args()
+        else:
+            method, args = call, (index,)
+        sys._getframe()
         try:
-            return canonical(call(index))
+            if rule:
+                arm(**rule)
+            result = method(*args)
         except BaseException as error:  # noqa: B036 - the internal-failure class is a BaseException
             return type(error)
+        finally:
+            disarm()
+        return canonical(result)
 
     totals = {"calls": 0, "memory_errors": 0, "cases": 0}
-    problems = []
     for size in BASE_SIZES:
         make = maker(size)
         before = answers(make())
@@ -165,8 +284,7 @@ def run_kind(kind):
             case = f"{kind}, {size} stored, {name}"
             totals["cases"] += 1
             index = make()
-            arm()
-            expected = outcome(call, index)
+            expected = outcome(call, index, nth=0)
             total = disarm()
             seen_sizes = sorted(set(sizes()))
             after = answers(index)
@@ -213,33 +331,30 @@ def run_kind(kind):
             for persistent in (False, True):
                 for nth in range(1, total + 2):
                     index = make()
-                    arm(nth=nth, persistent=persistent)
-                    got = outcome(call, index)
-                    disarm()
+                    got = outcome(call, index, nth=nth, persistent=persistent)
                     check(f"n={nth}{' on' if persistent else ''}", got, index)
             for one_size in seen_sizes:
                 if one_size == 0:
                     continue
                 index = make()
-                arm(size=one_size)
-                got = outcome(call, index)
-                disarm()
+                got = outcome(call, index, size=one_size)
                 check(f"size={one_size}", got, index)
 
-            # The first call of a fresh thread, with no memory at all.
-            index = make()
-            result = []
+            # The first call of a fresh thread, with no memory at all (where
+            # every Python object comes from malloc, the interpreter itself
+            # cannot start a thread's first call then).
+            if "probe" not in kind:
+                index = make()
+                result = []
 
-            def first():
-                arm(nth=1, persistent=True)
-                result.append(outcome(call, index))
-                disarm()
-                result.append(failed())
+                def first():
+                    result.append(outcome(call, index, nth=1, persistent=True))
+                    result.append(failed())
 
-            thread = threading.Thread(target=first)
-            thread.start()
-            thread.join()
-            check("in a fresh thread", result[0], index)
+                thread = threading.Thread(target=first)
+                thread.start()
+                thread.join()
+                check("in a fresh thread", result[0], index)
             print(f"{case}: {total} allocations of {len(seen_sizes)} sizes", flush=True)
     print(f"TOTALS {totals['cases']} {totals['calls']} {totals['memory_errors']}", flush=True)
     for problem in problems:
@@ -259,8 +374,9 @@ def main():
     cases = calls = memory_errors = 0
     failures = []
     for kind in kinds():
+        kind_env = dict(env, PYTHONMALLOC="malloc") if "probe" in kind else env
         try:
-            child = subprocess.run([sys.executable, __file__, kind], env=env, capture_output=True, text=True,
+            child = subprocess.run([sys.executable, __file__, kind], env=kind_env, capture_output=True, text=True,
                                    timeout=600)
         except subprocess.TimeoutExpired as timeout:
             last = (timeout.stdout or b"").decode(errors="replace").strip().splitlines()[-1:]
