@@ -115,7 +115,10 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64
         const LayerSearch walk = layer_search();
         if (memo) {
             top = std::min(top, levels_.highest());
-            walk.start_operation(prepared, dense_searches_.load() != 0);
+            // Where the last searches never held the nearest nodes of all,
+            // the limit is sought again only now and then.
+            const bool seek_final = final_misses_.load() % 8 == 0;
+            walk.start_operation(prepared, dense_searches_.load() != 0, seek_final ? ef_search_ : 0);
         }
         for (std::uint64_t layer = top; layer >= 1; --layer) {
             walk.run(prepared, entry, 1, layer, filter, position, memo, out);
@@ -126,7 +129,10 @@ std::optional<HNSWError> HNSW::search(std::span<const double> query, std::uint64
             return error;
         }
         const std::uint64_t visited = walk.run(prepared, entry, ef_search_, 0, filter, position, memo, out);
-        if (memo) note_layer0_visits(dense_searches_, visited);
+        if (memo) {
+            note_layer0_visits(dense_searches_, visited);
+            final_misses_.store(thread_scratch().memo.final_reached ? 0 : final_misses_.load() + 1);
+        }
         // The walk keeps each pass's entry unconditionally; node 0 (or a node
         // without a row) must still not be reported as a match.
         if (filter != nullptr)
@@ -167,6 +173,10 @@ std::optional<HNSWError> HNSW::search_matching(const PreparedQuery& query, std::
 }
 
 void HNSW::link(NodeId owner, NodeId target, std::uint64_t target_level) {
+    if (value_links_.empty()) {
+        links_.append(owner, target, target_level);
+        return;
+    }
     value_links_.reserve(owner, target, equality_);
     links_.append(owner, target, target_level);
     value_links_.push(owner, target, equality_);
@@ -186,6 +196,9 @@ std::optional<HNSWError> HNSW::link_node(NodeId x, std::span<const double> vecto
     const std::uint64_t passes = traversal_ == Traversal::Full ? layers : std::min(layers, levels_.highest() + 1);
     const bool memo = traversal_ == Traversal::Shortcut;
     const LayerSearch walk = layer_search();
+    // No final limit for the layer-0 pass: a pass of ef_construction pairs
+    // seldom holds the nearest of all before it ends, and finding them
+    // would cost every insert a pass over the distances.
     if (memo) walk.start_operation(prepared, dense_inserts_.load() != 0);
     for (std::uint64_t layer = 0; layer < passes; ++layer) {
         if (layer < level) {
@@ -251,7 +264,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
             const std::uint64_t level = levels_[x];
             for (auto it = linked.rbegin(); it != linked.rend(); ++it) {
                 links_.remove_last(*it, level);
-                value_links_.remove_last(*it, x, equality_);
+                if (!value_links_.empty()) value_links_.remove_last(*it, x, equality_);
             }
         }
         levels_.truncate(old_nodes);

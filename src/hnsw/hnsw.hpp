@@ -169,6 +169,10 @@ private:
     // The same for the last search under an equality filter, of the nodes it
     // admits: then the next one scores every matching node up front.
     RelaxedCounter dense_filtered_;
+    // Searches in a row whose layer-0 pass did not end on the memo's final
+    // limit (DistanceMemo::Final): while they do not, it is sought for one
+    // search in eight.
+    RelaxedCounter final_misses_;
     Traversal traversal_ = Traversal::Shortcut;
 };
 

@@ -29,41 +29,91 @@ constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
 // `out` in list order (at most `limit`) and marked visited; `scanned` counts
 // the list entries read.
 
+// Every node of ids[0, size): branch-free, each id written and kept only if
+// it was unvisited (marking a visited node again changes nothing).
+std::size_t fresh_of_all(const NodeId* ids, std::size_t size, EpochMarks& visited, NodeId* out,
+                         std::uint64_t limit, std::size_t& scanned) noexcept {
+    std::uint16_t* const stamps = visited.marks.data();
+    const std::uint16_t epoch = visited.epoch;
+    std::size_t found = 0, i = 0;
+    for (; i < size && found < limit; ++i) {
+        const NodeId n = ids[i];
+        out[found] = n;
+        found += stamps[n] != epoch;
+        stamps[n] = epoch;
+    }
+    scanned = i;
+    return found;
+}
+
+// The nodes of ids[0, size) that `admits`; a node it refuses stays unvisited.
+template <class Admits>
+std::size_t fresh_of(const NodeId* ids, std::size_t size, EpochMarks& visited, NodeId* out, std::uint64_t limit,
+                     std::size_t& scanned, Admits admits) noexcept {
+    std::uint16_t* const stamps = visited.marks.data();
+    const std::uint16_t epoch = visited.epoch;
+    std::size_t found = 0, i = 0;
+    for (; i < size && found < limit; ++i) {
+        const NodeId n = ids[i];
+        if (stamps[n] == epoch || !admits(n)) continue;
+        stamps[n] = epoch;
+        out[found++] = n;
+    }
+    scanned = i;
+    return found;
+}
+
 // Every node admitted at the layer.
 struct AllNodes {
     const Links& links;
     const std::uint64_t* levels;
 
     void prefetch(NodeId c, std::uint64_t layer) const noexcept { __builtin_prefetch(links.list(c, layer).data()); }
+    void prefetch_header(NodeId n) const noexcept { links.prefetch_headers(n); }
 
     std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
                            std::size_t& scanned) const noexcept {
+        const std::vector<NodeId>& list = links.list(c, layer);
+        if (layer <= links.top(c)) return fresh_of_all(list.data(), list.size(), visited, out, limit, scanned);
+        // Met above its kept sub-lists (as a pass entry, or node 0 beyond the
+        // cap), the node's highest one is filtered by level.
+        return fresh_of(list.data(), list.size(), visited, out, limit, scanned,
+                        [&](NodeId n) { return levels[n] >= layer; });
+    }
+
+    // The fresh neighbours nearer than `bound`, when every distance is known
+    // and the result is full: a visited node that near is in the result, and
+    // a node not that near can never enter it, so it is passed over without
+    // being marked.
+    // With `many` near (a result that is large for the layer), the test runs
+    // without a branch, which would then be mispredicted too often.
+    std::size_t near(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, const double* distance,
+                     double bound, bool many, std::size_t& scanned) const noexcept {
         const std::vector<NodeId>& list = links.list(c, layer);
         const std::size_t size = list.size();
         const NodeId* const ids = list.data();
         std::uint16_t* const stamps = visited.marks.data();
         const std::uint16_t epoch = visited.epoch;
-        std::size_t found = 0, i = 0;
-        if (layer <= links.top(c)) {
-            // Branch-free: write every id, keep it only if it was unvisited.
-            // Marking an already visited node again changes nothing.
-            for (; i < size && found < limit; ++i) {
+        std::size_t found = 0;
+        scanned = size;
+        if (!many || layer > links.top(c)) {
+            const bool check_levels = layer > links.top(c);
+            for (std::size_t i = 0; i < size; ++i) {
                 const NodeId n = ids[i];
-                out[found] = n;
-                found += stamps[n] != epoch;
-                stamps[n] = epoch;
-            }
-        } else {
-            // Met above its kept sub-lists (as a pass entry, or node 0 beyond
-            // the cap), the node's highest one is filtered by level.
-            for (; i < size && found < limit; ++i) {
-                const NodeId n = ids[i];
-                if (stamps[n] == epoch || levels[n] < layer) continue;
+                if (!(distance[n] < bound) || stamps[n] == epoch || (check_levels && levels[n] < layer)) continue;
                 stamps[n] = epoch;
                 out[found++] = n;
             }
+            return found;
         }
-        scanned = i;
+        for (std::size_t i = 0; i < size; ++i) {
+            const NodeId n = ids[i];
+            const std::uint16_t stamp = stamps[n];
+            const bool take = (distance[n] < bound) & (stamp != epoch);
+            out[found] = n;
+            stamps[n] = take ? epoch : stamp;
+            found += take;
+        }
         return found;
     }
 };
@@ -78,24 +128,14 @@ struct Passing {
     std::size_t position;
 
     void prefetch(NodeId c, std::uint64_t layer) const noexcept { __builtin_prefetch(links.list(c, layer).data()); }
+    void prefetch_header(NodeId n) const noexcept { links.prefetch_headers(n); }
 
     std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
                            std::size_t& scanned) const noexcept {
         const std::vector<NodeId>& list = links.list(c, layer);
-        const std::size_t size = list.size();
-        const NodeId* const ids = list.data();
-        std::uint16_t* const stamps = visited.marks.data();
-        const std::uint16_t epoch = visited.epoch;
-        std::size_t found = 0, i = 0;
-        for (; i < size && found < limit; ++i) {
-            const NodeId n = ids[i];
-            if (stamps[n] == epoch || levels[n] < layer) continue;
-            if (!node_passes(filter, position, metadata.row(n))) continue;
-            stamps[n] = epoch;
-            out[found++] = n;
-        }
-        scanned = i;
-        return found;
+        return fresh_of(list.data(), list.size(), visited, out, limit, scanned, [&](NodeId n) {
+            return levels[n] >= layer && node_passes(filter, position, metadata.row(n));
+        });
     }
 };
 
@@ -110,53 +150,74 @@ struct MatchingNodes {
     void prefetch(NodeId c, std::uint64_t layer) const noexcept {
         __builtin_prefetch(m.values[c] == m.wanted ? m.same->list(m.attribute, c).data() : links.list(c, layer).data());
     }
+    void prefetch_header(NodeId n) const noexcept { m.same->prefetch_header(m.attribute, n); }
 
     std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
                            std::size_t& scanned) const noexcept {
-        std::uint16_t* const stamps = visited.marks.data();
-        const std::uint16_t epoch = visited.epoch;
         const std::uint32_t* const values = m.values;
         const std::uint32_t wanted = m.wanted;
-        std::size_t found = 0, i = 0;
         if (values[c] == wanted) {
             const std::vector<NodeId>& list = m.same->list(m.attribute, c);
-            const std::size_t size = list.size();
-            const NodeId* const ids = list.data();
-            if (layer == 0) {
-                // Every listed node matches and layer 0 admits it.
-                for (; i < size && found < limit; ++i) {
-                    const NodeId n = ids[i];
-                    out[found] = n;
-                    found += stamps[n] != epoch;
-                    stamps[n] = epoch;
-                }
-            } else {
-                for (; i < size && found < limit; ++i) {
-                    const NodeId n = ids[i];
-                    if (stamps[n] == epoch || levels[n] < layer) continue;
-                    stamps[n] = epoch;
-                    out[found++] = n;
-                }
-            }
-        } else {
-            const std::vector<NodeId>& list = links.list(c, layer);
-            const std::size_t size = list.size();
-            const NodeId* const ids = list.data();
-            for (; i < size && found < limit; ++i) {
-                const NodeId n = ids[i];
-                if (values[n] != wanted || stamps[n] == epoch || levels[n] < layer) continue;
-                stamps[n] = epoch;
-                out[found++] = n;
-            }
+            // Every listed node matches, and layer 0 admits it.
+            if (layer == 0) return fresh_of_all(list.data(), list.size(), visited, out, limit, scanned);
+            return fresh_of(list.data(), list.size(), visited, out, limit, scanned,
+                            [&](NodeId n) { return levels[n] >= layer; });
         }
-        scanned = i;
-        return found;
+        const std::vector<NodeId>& list = links.list(c, layer);
+        return fresh_of(list.data(), list.size(), visited, out, limit, scanned,
+                        [&](NodeId n) { return values[n] == wanted && levels[n] >= layer; });
     }
 };
 
+// Few fresh nodes are likely candidates, whose lists the walk reads next:
+// start fetching where each list is found.
+template <class Admit>
+void prefetch_headers(const Admit& admit, const NodeId* nodes, std::size_t count) noexcept {
+    if (count > 2 * kOfferBatch) return;
+    for (std::size_t j = 0; j < count; ++j) admit.prefetch_header(nodes[j]);
+}
+
+// Where a layer-0 result of ef pairs is final, from every node's distance
+// (NaN and `unreachable` left out); none when fewer than ef numbers exist.
+// The ef smallest of a sample give a limit that the ef smallest of all cannot
+// exceed; only distances up to it are kept and sorted out.
+DistanceMemo::Final final_for(const double* distance, std::size_t nodes, std::uint64_t ef,
+                              std::uint64_t unreachable) {
+    std::vector<double>& kept = thread_scratch().smallest;
+    if (kept.size() < nodes) kept.resize(nodes);
+    double limit = std::numeric_limits<double>::infinity();
+    const std::size_t sample = std::max<std::size_t>(nodes / 8, 4 * static_cast<std::size_t>(ef));
+    if (sample < nodes) {
+        std::size_t count = 0;
+        for (std::size_t n = 0; n < sample; ++n)
+            if (n != unreachable && !std::isnan(distance[n])) kept[count++] = distance[n];
+        if (count >= ef) {
+            std::nth_element(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(ef - 1),
+                             kept.begin() + static_cast<std::ptrdiff_t>(count));
+            limit = kept[ef - 1];
+        }
+    }
+    // Branch-free: every distance written, kept only if within the limit (a
+    // NaN never is).
+    std::size_t count = 0;
+    for (std::size_t n = 0; n < nodes; ++n) {
+        kept[count] = distance[n];
+        count += (distance[n] <= limit) & (n != unreachable);
+    }
+    if (count < ef) return {};
+    const auto kth = kept.begin() + static_cast<std::ptrdiff_t>(ef - 1);
+    std::nth_element(kept.begin(), kth, kept.begin() + static_cast<std::ptrdiff_t>(count));
+    const double last = *kth;
+    // nth_element leaves the smaller ones before the ef-th, in any order.
+    std::uint64_t below = 0;
+    for (auto it = kept.begin(); it != kth; ++it) below += *it < last;
+    return {ef, last, below};
+}
+
 }  // namespace
 
-void LayerSearch::start_operation(const PreparedQuery& query, bool score_all) const {
+void LayerSearch::start_operation(const PreparedQuery& query, bool score_all, std::uint64_t ef,
+                                  std::uint64_t unreachable) const {
     DistanceMemo& memo = thread_scratch().memo;
     const std::size_t nodes = levels_.size();
     memo.start(nodes);
@@ -164,6 +225,7 @@ void LayerSearch::start_operation(const PreparedQuery& query, bool score_all) co
     rows_.score_all(query, memo.distance.data());
     memo.know_all(nodes);
     counters_.scored.add(nodes);
+    if (ef > 0 && ef <= nodes) memo.final = final_for(memo.distance.data(), nodes, ef, unreachable);
 }
 
 void LayerSearch::score_into_memo(const PreparedQuery& query, std::span<const NodeId> nodes) const {
@@ -244,6 +306,15 @@ std::uint64_t LayerSearch::walk(const PreparedQuery& query, NodeId entry, std::u
     const std::uint16_t known_epoch = s.memo.known.epoch;
     double* const known_distance = s.memo.distance.data();
     std::uint64_t taken = 1, scored = 0, scanned = 0, expansions = 0;
+    // With every distance known, a layer-0 pass with a full result reads the
+    // distances of listed nodes and visits only those near enough to enter
+    // the result; `met` then adds the entries read to the nodes visited.
+    const bool near_phase = memo && layer == 0 && s.memo.complete;
+    // About ef of the layer's nodes are near at a time: many, or few enough
+    // for a predicted branch.
+    const bool many_near = ef * 16 >= nodes;
+    const DistanceMemo::Final final = s.memo.final;
+    std::uint64_t met = 0;
 
     if (memo && known[entry] == known_epoch) {
         dists[0] = known_distance[entry];
@@ -271,10 +342,42 @@ std::uint64_t LayerSearch::walk(const PreparedQuery& query, NodeId entry, std::u
 
         NodeId* const out = fresh.data();
         std::size_t read = 0;
+        if constexpr (requires { admit.near(c.id, layer, s.visited, out, known_distance, last, true, read); }) {
+            if (near_phase && result.size() >= ef) {
+                // Full, and its last a NaN: no distance is below it, so
+                // nothing can enter the result any more.
+                if (std::isnan(last)) break;
+                const std::size_t found =
+                    admit.near(c.id, layer, s.visited, out, known_distance, last, many_near, read);
+                prefetch_headers(admit, out, found);
+                scanned += read;
+                met += read;
+                ++expansions;
+                taken += found;
+                double* const near_distances = s.fresh_distances.data();
+                for (std::size_t j = 0; j < found; ++j) near_distances[j] = known_distance[out[j]];
+                for (std::size_t start = 0; start < found; start += kOfferBatch)
+                    offer(result, ef, near_distances + start, out + start, std::min(kOfferBatch, found - start),
+                          heap);
+                // Every node nearer than the last is in the result: final.
+                const double now = result.back().distance;
+                if (final.ef == ef && now == final.last &&
+                    static_cast<std::uint64_t>(std::lower_bound(result.begin(), result.end(), now,
+                                                                [](const ScoredId& r, double d) {
+                                                                    return r.distance < d;
+                                                                }) -
+                                               result.begin()) == final.below) {
+                    s.memo.final_reached = true;
+                    break;
+                }
+                continue;
+            }
+        }
         const std::size_t found = admit(c.id, layer, s.visited, out, unseen, read);
         scanned += read;
         ++expansions;
         unseen -= found;
+        prefetch_headers(admit, out, found);
 
         // The fresh nodes' distances in list order: those an earlier pass of
         // this operation scored are recalled, the others scored kOfferBatch
@@ -348,7 +451,7 @@ std::uint64_t LayerSearch::walk(const PreparedQuery& query, NodeId entry, std::u
     counters_.scored.add(scored);
     counters_.scanned.add(scanned);
     counters_.expansions.add(expansions);
-    return taken;
+    return taken + met;
 }
 
 }  // namespace ombrix

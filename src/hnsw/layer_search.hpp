@@ -63,14 +63,19 @@ public:
 
     // Starts the thread's distance memo for a new insert or search. With
     // `score_all` every node is scored up front in one streaming pass, at a
-    // fraction of the cost of reaching the same rows at random.
-    void start_operation(const PreparedQuery& query, bool score_all) const;
+    // fraction of the cost of reaching the same rows at random, and the
+    // memo learns where a layer-0 result of `ef` pairs is final (leaving
+    // out `unreachable`, the node being inserted, if any).
+    void start_operation(const PreparedQuery& query, bool score_all, std::uint64_t ef = 0,
+                         std::uint64_t unreachable = kMaxNodes) const;
 
     // The search of `layer` from `entry`: at most ef pairs, nearest first, in
     // `result`. With a filter, `position` is its attribute's schema position.
     // With `memo`, distances known to the thread's memo (started for this
     // query by start_operation) are reused, and those scored are kept there.
-    // Returns the distances taken: the nodes visited.
+    // Returns the nodes visited; where a layer-0 pass reads the known
+    // distances of listed nodes without visiting them, the list entries read
+    // are added: an upper bound on the nodes it met.
     std::uint64_t run(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
                       const Filter* filter, std::size_t position, bool memo, std::vector<ScoredId>& result) const;
 

@@ -28,17 +28,13 @@ public:
     // 0 (at the top level) realistically exceeds it.
     static constexpr std::uint64_t kMaxListLayer = 16;
 
-    std::size_t size() const noexcept { return lists_.size(); }
+    std::size_t size() const noexcept { return all_.size(); }
 
     // Adds an empty list for the next node, of this level. On an exception
     // nothing changed.
-    void add_node(std::uint64_t level) {
-        lists_.emplace_back(static_cast<std::size_t>(std::min(level, kMaxListLayer)) + 1);
-    }
+    void add_node(std::uint64_t level);
     // Drops the lists of the nodes from `nodes` on.
-    void truncate(std::size_t nodes) noexcept {
-        if (lists_.size() > nodes) lists_.erase(lists_.begin() + static_cast<std::ptrdiff_t>(nodes), lists_.end());
-    }
+    void truncate(std::size_t nodes) noexcept;
 
     // Appends `target` (of level `target_level`) to owner's list and to every
     // sub-list that admits it. On an exception nothing changed.
@@ -47,30 +43,36 @@ public:
     void remove_last(NodeId owner, std::uint64_t target_level) noexcept;
 
     // The highest layer with a sub-list of its own.
-    std::uint64_t top(NodeId x) const noexcept { return lists_[x].size() - 1; }
+    std::uint64_t top(NodeId x) const noexcept { return upper_[x].size(); }
     // The sub-list for `layer`, or, above top(x), the highest one (still to
     // be filtered by level).
     const std::vector<NodeId>& list(NodeId x, std::uint64_t layer) const noexcept {
-        const std::vector<std::vector<NodeId>>& lists = lists_[x];
-        return lists[std::min<std::uint64_t>(layer, lists.size() - 1)];
+        if (layer == 0) return all_[x];
+        const std::vector<std::vector<NodeId>>& upper = upper_[x];
+        return upper.empty() ? all_[x] : upper[std::min<std::uint64_t>(layer, upper.size()) - 1];
     }
     // The whole list.
-    const std::vector<NodeId>& all(NodeId x) const noexcept { return lists_[x].front(); }
+    const std::vector<NodeId>& all(NodeId x) const noexcept { return all_[x]; }
 
-    // Starts fetching what append(x, ...) touches first: the list headers,
-    // then the end of the whole list. Three rounds over all targets let the
-    // fetches of one round overlap.
-    void prefetch_headers(NodeId x) const noexcept { __builtin_prefetch(&lists_[x]); }
-    void prefetch_sub_lists(NodeId x) const noexcept { __builtin_prefetch(lists_[x].data()); }
+    // Starts fetching what append(x, ...) or list(x, 0) touches first: the
+    // list headers, then the end of the whole list. Rounds over several
+    // nodes let the fetches of one round overlap.
+    void prefetch_headers(NodeId x) const noexcept {
+        __builtin_prefetch(&all_[x]);
+        __builtin_prefetch(&upper_[x]);
+    }
+    void prefetch_sub_lists(NodeId x) const noexcept { __builtin_prefetch(upper_[x].data()); }
     void prefetch_tail(NodeId x) const noexcept {
-        const std::vector<NodeId>& whole = lists_[x].front();
+        const std::vector<NodeId>& whole = all_[x];
         __builtin_prefetch(whole.data() + whole.size(), 1);
     }
 
 private:
-    // lists_[x][l]: x's neighbours with level >= l, in link order, for
-    // l = 0..min(level(x), kMaxListLayer). lists_[x][0] is the whole list.
-    std::vector<std::vector<std::vector<NodeId>>> lists_;
+    // all_[x]: x's whole list, in link order. upper_[x][l - 1]: x's
+    // neighbours with level >= l, in link order, for l = 1..min(level(x),
+    // kMaxListLayer). Layer 0 is read most, so its list is one step away.
+    std::vector<std::vector<NodeId>> all_;
+    std::vector<std::vector<std::vector<NodeId>>> upper_;
 };
 
 }  // namespace ombrix

@@ -19,6 +19,7 @@ struct Scratch {
     std::vector<std::uint32_t> fresh;   // unvisited neighbours of the node being expanded
     std::vector<double> fresh_distances;
     std::vector<std::uint32_t> unknown; // positions in `fresh` of the nodes still to score
+    std::vector<double> smallest;       // the smallest distances of an operation, a max-heap
 };
 
 Scratch& thread_scratch() noexcept;

@@ -17,6 +17,9 @@ public:
     ValueLinks() = default;
     explicit ValueLinks(std::size_t attributes) : lists_(attributes) {}
 
+    // Whether no attribute is indexed (no schema, or an empty one).
+    bool empty() const noexcept { return lists_.empty(); }
+
     // Adds empty lists for the next node. On an exception nothing changed.
     void add_node();
     // Drops the lists of the nodes from `nodes` on.
@@ -32,6 +35,8 @@ public:
 
     // Owner's neighbours holding its own value at indexed attribute `a`.
     const std::vector<NodeId>& list(std::size_t a, NodeId owner) const noexcept { return lists_[a][owner]; }
+    // Starts fetching where list(a, owner) is found.
+    void prefetch_header(std::size_t a, NodeId owner) const noexcept { __builtin_prefetch(&lists_[a][owner]); }
 
 private:
     static bool same(const std::uint32_t* values, NodeId a, NodeId b) noexcept {

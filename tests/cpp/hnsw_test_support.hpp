@@ -1,6 +1,9 @@
-// Shared helpers of the graph tests: a scripted generator and level words.
+// Shared helpers of the graph tests: a scripted generator, level words and
+// result comparison.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -46,6 +49,13 @@ inline HNSW make_index(std::uint64_t dim, std::uint64_t layers, Metric metric = 
                        std::optional<Schema> schema = std::nullopt) {
     return std::move(
         HNSW::make({dim, layers, 16, ef_construction, ef_search, metric, std::move(schema)}).value());
+}
+
+// The same pairs in the same order, distances bit for bit.
+inline bool same(const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ScoredId& x, const ScoredId& y) {
+        return x.id == y.id && std::bit_cast<std::uint64_t>(x.distance) == std::bit_cast<std::uint64_t>(y.distance);
+    });
 }
 
 inline std::vector<std::uint64_t> ids(const std::vector<ScoredId>& results) {

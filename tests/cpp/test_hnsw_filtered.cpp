@@ -86,12 +86,6 @@ TEST(EqualityIndex, HoldsExactlyTheNodesWhoseValueIsEqual) {
     }
 }
 
-bool same(const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ScoredId& x, const ScoredId& y) {
-        return x.id == y.id && std::bit_cast<std::uint64_t>(x.distance) == std::bit_cast<std::uint64_t>(y.distance);
-    });
-}
-
 struct Build {
     Metric metric;
     std::uint64_t layers, ef_construction, ef_search;

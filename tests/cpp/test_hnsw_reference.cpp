@@ -188,12 +188,6 @@ std::vector<double> random_vector(std::uint64_t& state, std::size_t n, bool coar
     return v;
 }
 
-bool same(const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ScoredId& x, const ScoredId& y) {
-        return x.id == y.id && std::bit_cast<std::uint64_t>(x.distance) == std::bit_cast<std::uint64_t>(y.distance);
-    });
-}
-
 class AgainstFlatModel : public ::testing::TestWithParam<Scenario> {};
 
 // Both traversals of the graph give the model's levels, lists (less the
