@@ -23,6 +23,22 @@ returned the same results.
     python benchmarks/bench_hnsw.py --sizes 2000 --count-sizes 10000,20000 \
         --baseline-counts /path/to/old/hnsw_counts
 
+Then the filtered-search table and the goals, at N = --filter-sizes (default
+10 000 and 50 000): every node holds two integer attributes, "label" (10
+equally common values) and "tag" (100), and a filtered search asks for one
+value of one of them (10 % or 1 % of the nodes). PyHNSW filtered and
+unfiltered, PyFlat over all vectors and one PyFlat per value (built by the
+user), hnswlib with its filter callback and faiss IndexHNSWFlat with an ID
+selector (float32, M=16, efConstruction=200, ef=50), each with recall@10
+against the exact answer among the matching vectors and the median µs per
+query. With --baseline-python naming an interpreter whose `ombrix` is another
+build (today's core), both builds run side by side as child processes
+(benchmarks/hnsw_worker.py): the same data, their builds and searches in
+turn, rounds alternating, medians over all rounds.
+
+    python benchmarks/bench_hnsw.py --sizes 2000 --count-sizes "" \
+        --filter-sizes 10000,50000 --baseline-python /path/to/old/venv/bin/python
+
 Build times are CPU time of this process (every library runs on one thread), so
 that other programs sharing the core do not count; query latencies and QPS are
 wall-clock.
@@ -93,6 +109,14 @@ def parse_args(argv=None):
     p.add_argument("--repeats", type=int, default=3, help="hnsw_counts runs per program and N (medians)")
     p.add_argument("--count-queries", type=int, default=1000,
                    help="searches timed by hnsw_counts per run (a search is short: fewer are noisy)")
+    p.add_argument("--filter-sizes", type=str, default="10000,50000",
+                   help="N values for the filtered table and the goals (empty: skip them)")
+    p.add_argument("--filter-queries", type=int, default=100, help="queries per round of the filtered table")
+    p.add_argument("--filter-rounds", type=int, default=5, help="rounds of the filtered table (sides alternate)")
+    p.add_argument("--only-filtered", action="store_true",
+                   help="run the filtered table and the goals alone")
+    p.add_argument("--baseline-python", type=str, default=None,
+                   help="interpreter whose ombrix is another build, run side by side in the filtered table")
     p.add_argument("--seed", type=int, default=2024)
     p.add_argument("--out", type=str, default=RESULTS_DIR)
     p.add_argument("--no-plot", action="store_true")
@@ -105,6 +129,10 @@ def parse_args(argv=None):
         a.count_at = 1000 if a.count_at == 10000 else a.count_at
         a.count_sizes = "1000" if a.count_sizes == "10000,20000" else a.count_sizes
         a.repeats = 1
+        a.filter_sizes = "2000" if a.filter_sizes == "10000,50000" else a.filter_sizes
+        a.filter_queries = min(a.filter_queries, 30)
+        a.filter_rounds = min(a.filter_rounds, 2)
+    a.filter_sizes = [int(float(s)) for s in a.filter_sizes.split(",") if s]
     a.sizes = [int(float(s)) for s in (a.sizes or "2000,10000,20000").split(",")]
     a.count_sizes = [int(float(s)) for s in a.count_sizes.split(",") if s]
     a.metrics = [m for m in a.metrics.split(",") if m]
@@ -522,6 +550,250 @@ def plot(rows, path, k):
     plt.close(fig)
 
 
+# ---------------------------------------------------------------------------
+# Filtered search and the goals: two builds of ombrix side by side.
+# ---------------------------------------------------------------------------
+WORKER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hnsw_worker.py")
+FILTERS = (("label", 10), ("tag", 100))  # attribute, number of equally common values
+
+
+class Side:
+    """One build of ombrix in a child process (benchmarks/hnsw_worker.py)."""
+
+    def __init__(self, name, python):
+        self.name = name
+        env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
+        self.proc = subprocess.Popen([python, WORKER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     env=env)
+
+    def ask(self, **command):
+        self.proc.stdin.write(json.dumps(command) + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError(f"{self.name} worker stopped")
+        return json.loads(line)
+
+    def close(self):
+        self.proc.stdin.write(json.dumps({"op": "quit"}) + "\n")
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def filtered_truth(X, Q, metric, k, attribute=None):
+    """Exact ids per query: among all vectors, or among those holding the
+    query's value of `attribute` (query q asks for value q % count)."""
+    if attribute is None:
+        return exact_topk(X, Q, metric, k)
+    count = dict(FILTERS)[attribute]
+    out = []
+    for q, query in enumerate(Q):
+        ids = np.arange(q % count, len(X), count)
+        out.append(ids[exact_topk(X[ids], query[None, :], metric, k)[0]])
+    return out
+
+
+def peer_filtered(X32, metric, args):
+    """hnswlib (filter callback) and faiss IndexHNSWFlat (ID selector), float32,
+    ef=50, built here: (name, search(q, query, attribute) -> ids) pairs."""
+    n, dim = X32.shape
+    peers = []
+    if hnswlib is not None:
+        graph = hnswlib.Index(space=HNSWLIB_SPACE[metric], dim=dim)
+        graph.init_index(max_elements=n, M=PEER_M, ef_construction=PEER_EF_CONSTRUCTION, random_seed=args.seed)
+        graph.add_items(X32, num_threads=1)
+        graph.set_ef(PEER_EF)
+
+        def hnswlib_search(q, query, attribute):
+            count = dict(FILTERS)[attribute]
+            value = q % count
+            return graph.knn_query(query, k=args.k, num_threads=1,
+                                   filter=lambda i: i % count == value)[0][0].tolist()
+
+        peers.append(("hnswlib filter", hnswlib_search))
+    if faiss is not None:
+        faiss.omp_set_num_threads(1)
+        data = X32 / np.linalg.norm(X32, axis=1, keepdims=True) if metric == "angular" else X32
+        index = (faiss.IndexHNSWFlat(dim, PEER_M) if metric == "euclidean"
+                 else faiss.IndexHNSWFlat(dim, PEER_M, faiss.METRIC_INNER_PRODUCT))
+        index.hnsw.efConstruction = PEER_EF_CONSTRUCTION
+        index.add(data)
+        selectors = {}
+        for attribute, count in FILTERS:
+            for value in range(count):
+                sel = faiss.IDSelectorBatch(np.arange(value, n, count, dtype=np.int64))
+                selectors[attribute, value] = (sel, faiss.SearchParametersHNSW(sel=sel, efSearch=PEER_EF))
+
+        def faiss_search(q, query, attribute):
+            if metric == "angular":
+                query = query / np.linalg.norm(query)
+            params = selectors[attribute, q % dict(FILTERS)[attribute]][1]
+            return index.search(query, args.k, params=params)[1][0].tolist()
+
+        peers.append(("faiss IDSelector", faiss_search))
+    return peers
+
+
+def bench_goals(args, rng):
+    """The filtered table and the goal ratios, per N in --filter-sizes."""
+    if not args.filter_sizes:
+        return []
+    sides = [Side("new", sys.executable)]
+    if args.baseline_python:
+        sides.insert(0, Side("today", args.baseline_python))
+    rows = []
+    tmp = os.path.join(args.out, ".hnsw_filtered_data.npy")
+    try:
+        for n in args.filter_sizes:
+            X = rng.standard_normal((n, args.dim))
+            Q = rng.standard_normal((args.filter_queries, args.dim))
+            np.save(tmp, np.vstack([X, Q]))
+            for metric in args.metrics:
+                rows += goals_for(n, metric, X, Q, sides, tmp, args)
+    finally:
+        for side in sides:
+            side.close()
+        if os.path.exists(tmp):
+            os.remove(tmp)
+    print_goals(rows, args)
+    return rows
+
+
+def goals_for(n, metric, X, Q, sides, path, args):
+    print(f"  filtered N={n:,} {metric}: ", end="", flush=True)
+    nq, rounds = len(Q), args.filter_rounds
+    for side in sides:
+        side.ask(op="data", path=path, queries=nq, metric=metric)
+    truth = {a: filtered_truth(X, Q, metric, args.k, a) for a in (None, "label", "tag")}
+    sign = 1.0 if metric == "euclidean" else -1.0
+    X32 = np.ascontiguousarray(X, dtype=np.float32)
+    Q32 = [np.ascontiguousarray(sign * q, dtype=np.float32).reshape(1, -1) for q in Q]
+    peers = peer_filtered(X32, metric, args)
+    rows = []
+
+    def record(method, core, attribute, lat, ids, build=None):
+        row = {"n": n, "metric": metric, "method": method, "core": core, "filter": attribute,
+               "us": statistics.median(lat) * 1e6,
+               "recall": recall(ids, truth[attribute], args.k)}
+        if build is not None:
+            row["build_s"] = build
+        rows.append(row)
+
+    def alternate(kinds):
+        """kinds: (key, run(first, count) -> {"lat", "ids"}); rounds in turn,
+        the order reversed every other round."""
+        lat = {key: [] for key, _ in kinds}
+        ids = {}
+        for r in range(rounds):
+            for key, run in (kinds if r % 2 == 0 else kinds[::-1]):
+                out = run(0, nq)
+                lat[key] += out["lat"]
+                ids[key] = out["ids"]
+        return lat, ids
+
+    # Without a schema: builds one after the other, then unfiltered searches.
+    builds = {}
+    for side in sides:
+        builds[side.name] = side.ask(op="build", schema=False)["build_s"]
+    kinds = [(("PyHNSW", s.name), lambda f, c, s=s: s.ask(op="search", filter=None, first=f, count=c))
+             for s in sides]
+    kinds.append((("PyFlat", "new"), lambda f, c: sides[-1].ask(op="flat", per=None, first=f, count=c)))
+    lat, ids = alternate(kinds)
+    for side in sides:
+        record("PyHNSW", side.name, None, lat[("PyHNSW", side.name)], ids[("PyHNSW", side.name)],
+               build=builds[side.name])
+    record("PyFlat", "new", None, lat[("PyFlat", "new")], ids[("PyFlat", "new")])
+
+    # With the schema: filtered searches, beside one PyFlat per value and the peers.
+    for side in sides:
+        builds[side.name] = side.ask(op="build", schema=True)["build_s"]
+    for attribute, _ in FILTERS:
+        kinds = [(("PyHNSW", s.name), lambda f, c, s=s, a=attribute: s.ask(op="search", filter=a, first=f, count=c))
+                 for s in sides]
+        kinds.append((("PyFlat per value", "new"),
+                      lambda f, c, a=attribute: sides[-1].ask(op="flat", per=a, first=f, count=c)))
+        for name, search in peers:
+            def run(first, count, search=search, attribute=attribute):
+                out = {"lat": [], "ids": []}
+                for q in range(first, first + count):
+                    t0 = time.perf_counter()
+                    found = search(q, Q32[q], attribute)
+                    out["lat"].append(time.perf_counter() - t0)
+                    out["ids"].append(found)
+                return out
+            kinds.append(((name, "float32"), run))
+        lat, ids = alternate(kinds)
+        for (method, core), _ in kinds:
+            build = builds[core] if method == "PyHNSW" else None
+            record(method, core, attribute, lat[(method, core)], ids[(method, core)], build=build)
+    print("done", flush=True)
+    return rows
+
+
+def goal_lines(rows):
+    """(N, metric, text) per goal: ratios of the new core's medians."""
+    out = []
+    by = {(r["n"], r["metric"], r["method"], r["core"], r["filter"]): r for r in rows}
+    for n, metric in sorted({(r["n"], r["metric"]) for r in rows}, key=lambda x: (x[0], METRICS.index(x[1]))):
+        def get(method, core, attribute):
+            return by.get((n, metric, method, core, attribute))
+        cells = []
+        for attribute, goal in (("label", 2.0), ("tag", 4.0)):
+            h, f = get("PyHNSW", "new", attribute), get("PyFlat per value", "new", attribute)
+            if h and f:
+                share = 100 // dict(FILTERS)[attribute]
+                cells.append(f"filtered {share} %: {h['us'] / f['us']:.2f}x PyFlat per value (goal {goal:g}x)")
+        h, f = get("PyHNSW", "new", None), get("PyFlat", "new", None)
+        if h and f:
+            cells.append(f"unfiltered: {h['us'] / f['us']:.2f}x PyFlat (goal 1.2x)")
+        for attribute, kind in ((None, "without"), ("label", "with")):
+            new, old = get("PyHNSW", "new", attribute), get("PyHNSW", "today", attribute)
+            if new and old:
+                cells.append(f"build {kind} schema: {new['build_s'] / old['build_s']:.2f}x today's (goal 1.05x)")
+        for attribute in (None, "label", "tag"):
+            new, old = get("PyHNSW", "new", attribute), get("PyHNSW", "today", attribute)
+            if new and old:
+                label = "unfiltered" if attribute is None else f"{100 // dict(FILTERS)[attribute]} %"
+                cells.append(f"{label}: {new['us'] / old['us']:.2f}x today's time")
+        out.append((n, metric, cells))
+    return out
+
+
+def print_goals(rows, args):
+    print(f"\nFiltered search (dim {args.dim}, k={args.k}; µs per query, median over {args.filter_rounds} rounds of "
+          f"{args.filter_queries} queries, sides in turn; recall@{args.k} against the exact answer among the "
+          f"matching vectors)")
+    print(f"  {'N':>6s} {'metric':13s} {'filter':7s} {'method':18s} {'core':8s} {'us/query':>9s} "
+          f"{'recall':>7s} {'build s':>8s}")
+    for r in rows:
+        share = "-" if r["filter"] is None else f"{100 // dict(FILTERS)[r['filter']]} %"
+        build = f"{r['build_s']:8.2f}" if "build_s" in r else ""
+        print(f"  {r['n']:6d} {r['metric']:13s} {share:7s} {r['method']:18s} {r['core']:8s} {r['us']:9.1f} "
+              f"{r['recall']:7.3f} {build}")
+    print("  Goals (new core):")
+    for n, metric, cells in goal_lines(rows):
+        print(f"    N={n:,} {metric}: " + "; ".join(cells))
+
+
+def goals_markdown(rows, args):
+    if not rows:
+        return ""
+    lines = ["", f"Filtered search, dim {args.dim}, k={args.k}: µs per query (median of {args.filter_rounds} "
+             f"rounds of {args.filter_queries} queries, the methods in turn) and recall@{args.k} among the "
+             "matching vectors; \"today\" is the core before this change, in the same run:", "",
+             "| N | metric | filter | method | core | µs per query | recall@10 | build s |",
+             "|---|---|---|---|---|---|---|---|"]
+    for r in rows:
+        share = "none" if r["filter"] is None else f"{100 // dict(FILTERS)[r['filter']]} %"
+        build = f"{r['build_s']:.2f}" if "build_s" in r else ""
+        lines.append(f"| {r['n']:,} | {r['metric']} | {share} | {r['method']} | {r['core']} | {r['us']:.1f} | "
+                     f"{r['recall']:.3f} | {build} |")
+    lines += ["", "Goals:", ""]
+    for n, metric, cells in goal_lines(rows):
+        lines.append(f"- N={n:,} {metric}: " + "; ".join(cells))
+    return "\n".join(lines) + "\n"
+
+
 def main(argv=None):
     args = parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
@@ -531,20 +803,23 @@ def main(argv=None):
     print(f"sizes {args.sizes}  dim {args.dim}  k {args.k}  metrics {args.metrics}  "
           f"ombrix defaults: layers 5, m 16, ef_construction 200, ef_search 50")
     rng = np.random.default_rng(args.seed)
-    rows = []
-    for n in args.sizes:
-        rows += run_size(n, args, rng)
-    print_table(rows, args.dim, args.k)
-    print_distance_counts(rows, args.count_at)
-    exponents = growth_exponents(rows)
-    counts = bench_counts(args)
+    rows, exponents, counts = [], {}, []
+    if not args.only_filtered:
+        for n in args.sizes:
+            rows += run_size(n, args, rng)
+        print_table(rows, args.dim, args.k)
+        print_distance_counts(rows, args.count_at)
+        exponents = growth_exponents(rows)
+        counts = bench_counts(args)
+    goals = bench_goals(args, rng)
 
-    tag = "quick" if args.quick else "full"
+    tag = "quick" if args.quick else "filtered" if args.only_filtered else "full"
     with open(os.path.join(args.out, f"bench_hnsw_{tag}.json"), "w") as f:
-        json.dump({"rows": rows, "growth_exponents": exponents, "counts": counts}, f, indent=1)
+        json.dump({"rows": rows, "growth_exponents": exponents, "counts": counts, "filtered": goals}, f, indent=1)
     with open(os.path.join(args.out, f"bench_hnsw_{tag}.md"), "w") as f:
-        f.write(markdown(rows, args.dim, args.k) + counts_markdown(counts, exponents))
-    if not args.no_plot:
+        f.write((markdown(rows, args.dim, args.k) if rows else "") + counts_markdown(counts, exponents)
+                + goals_markdown(goals, args))
+    if not args.no_plot and rows:
         try:
             path = os.path.join(args.out, f"bench_hnsw_{tag}.png")
             plot(rows, path, args.k)

@@ -6,6 +6,12 @@
 //
 //   hnsw_counts [--json] [--full] [N=10000] [dim=128] [queries=200] [metric ...]
 //
+// Each metric's graph is built twice from the same data and level draws:
+// without a schema (unfiltered searches), and with the schema ["label",
+// "tag"], node i holding the integers i % 10 and i % 100, for filtered
+// searches that admit 10 % and 1 % of the nodes (query q asks for label
+// q % 10, or tag q % 100).
+//
 // Runs on the core directly (no Python), default parameters, Gaussian data and
 // level draws from fixed seeds, for each metric ("euclidean", "angular",
 // "inner_product"; all three when none is named). Two builds of the core fed
@@ -98,6 +104,8 @@ double seconds_per_distance(ombrix::Metric metric, const std::vector<double>& da
     return best / (rounds * static_cast<double>(n));
 }
 
+std::uint64_t mix(std::uint64_t h, std::uint64_t v) { return (h ^ v) * 0x100000001B3ULL; }
+
 // Runs every pass in full, where the core offers the choice (--full).
 template <class Graph>
 void use_full_traversal(Graph& g) {
@@ -130,7 +138,51 @@ std::uint64_t scored_count(const Graph& g) {
     }
 }
 
-std::uint64_t mix(std::uint64_t h, std::uint64_t v) { return (h ^ v) * 0x100000001B3ULL; }
+// The times and counts of one kind of search over the query set, and the
+// checksum of every result (ids and distance bits).
+struct Searches {
+    double seconds = 0, evals = 0, scored = 0, scanned = 0, expansions = 0;
+    std::uint64_t checksum = 0;
+};
+
+// Runs the queries (query q with filter_for(q)) three times: the time is the
+// fastest round's (the machine is shared), the counts and checksum the first
+// round's.
+template <class Graph, class FilterFor>
+Searches time_searches(const Graph& graph, const std::vector<double>& queries, std::size_t dim, FilterFor filter_for) {
+    Searches r;
+    const std::size_t query_count = queries.size() / dim;
+    std::vector<ombrix::ScoredId> out;
+    const auto [scanned_before, expansions_before] = scan_counts(graph);
+    const std::uint64_t evals_before = graph.distance_evaluations(), scored_before = scored_count(graph);
+    for (int round = 0; round < 3; ++round) {
+        std::uint64_t checksum = 0xCBF29CE484222325ULL;
+        const auto start = Clock::now();
+        for (std::size_t q = 0; q < query_count; ++q) {
+            if (graph.search({queries.data() + q * dim, dim}, 10, filter_for(q), out)) std::exit(1);
+            for (const ombrix::ScoredId& s : out) {
+                std::uint64_t bits;
+                std::memcpy(&bits, &s.distance, sizeof bits);
+                checksum = mix(mix(checksum, s.id), bits);
+            }
+        }
+        const double seconds = seconds_since(start) / static_cast<double>(query_count);
+        if (round == 0) {
+            const double nq = static_cast<double>(query_count);
+            const auto [scanned, expansions] = scan_counts(graph);
+            r = {seconds,
+                 static_cast<double>(graph.distance_evaluations() - evals_before) / nq,
+                 static_cast<double>(scored_count(graph) - scored_before) / nq,
+                 scanned < 0 ? -1 : (scanned - scanned_before) / nq,
+                 expansions < 0 ? -1 : (expansions - expansions_before) / nq,
+                 checksum};
+        } else if (checksum != r.checksum) {
+            std::exit(3);  // the same searches must give the same results
+        }
+        r.seconds = std::min(r.seconds, seconds);
+    }
+    return r;
+}
 
 struct Run {
     std::string metric;
@@ -141,11 +193,13 @@ struct Run {
     double insert_evals, insert_scored, insert_scanned, insert_expansions;
     double search_evals, search_scored, search_scanned, search_expansions;
     std::uint64_t checksum;
+    // The build with a schema, and its filtered searches.
+    double build_schema_s = 0, bytes_per_node_schema = 0;
+    Searches filtered10{}, filtered1{};
 };
 
 Run run(const char* name, ombrix::Metric metric, const std::vector<double>& data, const std::vector<double>& queries,
         std::size_t n, std::size_t dim, bool full) {
-    const std::size_t query_count = queries.size() / dim;
     std::vector<double> norms;
     if (metric == ombrix::Metric::Cosine)
         for (std::size_t i = 0; i < n; ++i) norms.push_back(std::sqrt(ombrix::squared_norm({data.data() + i * dim, dim})));
@@ -165,49 +219,39 @@ Run run(const char* name, ombrix::Metric metric, const std::vector<double>& data
     const std::uint64_t build_scored = scored_count(*graph);
     const auto [build_scanned, build_expansions] = scan_counts(*graph);
 
-    // The fastest of a few rounds of the same searches (the machine is
-    // shared); the counts are those of the first round.
-    std::vector<ombrix::ScoredId> out;
-    std::uint64_t search_evals = 0, search_scored = 0;
-    double search_scanned = 0, search_expansions = 0;
-    const int rounds = 3;
-    const std::uint64_t seed = r.checksum;
-    for (int round = 0; round < rounds; ++round) {
-        std::uint64_t checksum = seed;
-        start = Clock::now();
-        for (std::size_t q = 0; q < query_count; ++q) {
-            if (graph->search({queries.data() + q * dim, dim}, 10, nullptr, out)) std::exit(1);
-            for (const ombrix::ScoredId& s : out) {
-                std::uint64_t bits;
-                std::memcpy(&bits, &s.distance, sizeof bits);
-                checksum = mix(mix(checksum, s.id), bits);
-            }
-        }
-        const double seconds = seconds_since(start) / static_cast<double>(query_count);
-        if (round == 0) {
-            r.search_s = seconds;
-            search_evals = graph->distance_evaluations() - build_evals;
-            search_scored = scored_count(*graph) - build_scored;
-            const auto [all_scanned, all_expansions] = scan_counts(*graph);
-            search_scanned = all_scanned - build_scanned;
-            search_expansions = all_expansions - build_expansions;
-            r.checksum = checksum;
-        } else if (checksum != r.checksum) {
-            std::exit(3);  // the same searches must give the same results
-        }
-        if (seconds < r.search_s) r.search_s = seconds;
-    }
-
-    const double nn = static_cast<double>(n), nq = static_cast<double>(query_count);
+    const Searches unfiltered =
+        time_searches(*graph, queries, dim, [](std::size_t) -> const ombrix::Filter* { return nullptr; });
+    const double nn = static_cast<double>(n);
     r.insert_evals = static_cast<double>(build_evals) / nn;
     r.insert_scored = static_cast<double>(build_scored) / nn;
-    r.search_evals = static_cast<double>(search_evals) / nq;
-    r.search_scored = static_cast<double>(search_scored) / nq;
-    const bool counted = build_scanned >= 0;
-    r.insert_scanned = counted ? build_scanned / nn : -1;
-    r.insert_expansions = counted ? build_expansions / nn : -1;
-    r.search_scanned = counted ? search_scanned / nq : -1;
-    r.search_expansions = counted ? search_expansions / nq : -1;
+    r.insert_scanned = build_scanned >= 0 ? build_scanned / nn : -1;
+    r.insert_expansions = build_scanned >= 0 ? build_expansions / nn : -1;
+    r.search_s = unfiltered.seconds;
+    r.search_evals = unfiltered.evals;
+    r.search_scored = unfiltered.scored;
+    r.search_scanned = unfiltered.scanned;
+    r.search_expansions = unfiltered.expansions;
+    r.checksum = unfiltered.checksum;
+    graph.reset();
+
+    // The same graph again, with a schema and a row per node.
+    const double schema_heap_before = heap_in_use();
+    auto labelled = ombrix::HNSW::make({dim, 5, 16, 200, 50, metric, ombrix::Schema{"label", "tag"}});
+    if (!labelled) std::exit(1);
+    if (full) use_full_traversal(*labelled);
+    SeededSource labelled_source;
+    start = Clock::now();
+    for (std::size_t i = 0; i < n; ++i) {
+        const ombrix::MetadataRow row{{static_cast<std::int64_t>(i % 10)}, {static_cast<std::int64_t>(i % 100)}};
+        if (labelled->insert({data.data() + i * dim, dim}, &row, labelled_source)) std::exit(1);
+    }
+    r.build_schema_s = seconds_since(start);
+    r.bytes_per_node_schema = (heap_in_use() - schema_heap_before) / static_cast<double>(n);
+    std::vector<ombrix::Filter> labels, tags;
+    for (std::int64_t v = 0; v < 10; ++v) labels.push_back({"label", ombrix::make_equality_predicate({v})});
+    for (std::int64_t v = 0; v < 100; ++v) tags.push_back({"tag", ombrix::make_equality_predicate({v})});
+    r.filtered10 = time_searches(*labelled, queries, dim, [&](std::size_t q) { return &labels[q % 10]; });
+    r.filtered1 = time_searches(*labelled, queries, dim, [&](std::size_t q) { return &tags[q % 100]; });
     return r;
 }
 
@@ -253,16 +297,29 @@ int main(int argc, char** argv) {
                         "\"seconds_per_distance\": %.4e, \"bytes_per_node\": %.1f, "
                         "\"insert_evals\": %.2f, \"insert_scored\": %.2f, \"insert_scanned\": %.2f, "
                         "\"insert_expansions\": %.2f, \"search_evals\": %.2f, \"search_scored\": %.2f, "
-                        "\"search_scanned\": %.2f, \"search_expansions\": %.2f, \"checksum\": \"%016llx\"}\n",
+                        "\"search_scanned\": %.2f, \"search_expansions\": %.2f, \"checksum\": \"%016llx\", "
+                        "\"build_schema_s\": %.6f, \"bytes_per_node_schema\": %.1f",
                         r.metric.c_str(), n, dim, r.build_s, r.search_s, r.per_distance, r.bytes_per_node,
                         r.insert_evals, r.insert_scored, r.insert_scanned, r.insert_expansions, r.search_evals,
                         r.search_scored, r.search_scanned, r.search_expansions,
-                        static_cast<unsigned long long>(r.checksum));
+                        static_cast<unsigned long long>(r.checksum), r.build_schema_s, r.bytes_per_node_schema);
+            for (const auto& [tag, f] : {std::pair{"filtered10", &r.filtered10}, std::pair{"filtered1", &r.filtered1}})
+                std::printf(", \"%s_s\": %.9f, \"%s_evals\": %.2f, \"%s_scored\": %.2f, \"%s_scanned\": %.2f, "
+                            "\"%s_expansions\": %.2f, \"%s_checksum\": \"%016llx\"",
+                            tag, f->seconds, tag, f->evals, tag, f->scored, tag, f->scanned, tag, f->expansions, tag,
+                            static_cast<unsigned long long>(f->checksum));
+            std::printf("}\n");
         } else {
             std::printf("%-14s %8.2f %10.0f %10.0f %11.0f %9.1f %6.2f %10.1f %10.0f %9.0f %9.0f %6.2f %9.0f %016llx\n",
                         name, r.build_s, r.insert_evals, r.insert_scored, r.insert_scanned, r.insert_expansions,
                         build_floor, r.search_s * 1e6, r.search_evals, r.search_scored, r.search_scanned,
                         search_floor, r.bytes_per_node, static_cast<unsigned long long>(r.checksum));
+            std::printf("%-14s %8.2f %43s %9.0f bytes/node with schema\n", "  with schema", r.build_schema_s, "",
+                        r.bytes_per_node_schema);
+            for (const auto& [tag, f] :
+                 {std::pair{"  filter 10 %", &r.filtered10}, std::pair{"  filter 1 %", &r.filtered1}})
+                std::printf("%-14s %59.1f %10.0f %9.0f %9.0f %6s %9s %016llx\n", tag, f->seconds * 1e6, f->evals,
+                            f->scored, f->scanned, "", "", static_cast<unsigned long long>(f->checksum));
         }
         std::fflush(stdout);
     }
