@@ -40,7 +40,6 @@ import time
 import numpy as np
 
 import ombrix
-
 from common import RESULTS_DIR
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "sharded.py"
@@ -82,6 +81,7 @@ def load():
 
 def rss():
     import psutil
+
     return psutil.Process().memory_info().rss
 
 
@@ -98,10 +98,13 @@ def timed(run):
 
 def worker_cpu(client):
     """CPU seconds each worker process has used so far, all its threads."""
+
     def used():
         import psutil
+
         times = psutil.Process().cpu_times()
         return times.user + times.system
+
     return client.run(used)
 
 
@@ -120,8 +123,17 @@ def paired_qps(one_process, sharded_stream, client, n_queries, rounds):
         after = worker_cpu(client)
         workers = [after[w] - before[w] for w in before]
         model_s = max(max(workers), (sum(workers) + cpu) / cores)
-        for k, v in zip(keys, (n_queries / one_wall, n_queries / wall, one_wall / wall, one_cpu / n_queries,
-                               cpu / n_queries * 1e3, one_cpu / model_s)):
+        for k, v in zip(
+            keys,
+            (
+                n_queries / one_wall,
+                n_queries / wall,
+                one_wall / wall,
+                one_cpu / n_queries,
+                cpu / n_queries * 1e3,
+                one_cpu / model_s,
+            ),
+        ):
             rounds_out[k].append(v)
     return {k: statistics.median(v) for k, v in rounds_out.items()}
 
@@ -133,7 +145,7 @@ def side_by_side(shards, n_workers, Q, k):
     free core, less when other programs take CPU time or memory bandwidth)."""
     if n_workers < 2 or len(shards) < n_workers:
         return None
-    mine = [shards[w::n_workers] for w in range(n_workers)]     # round-robin, as from_array places them
+    mine = [shards[w::n_workers] for w in range(n_workers)]  # round-robin, as from_array places them
     alone = sum(timed(lambda: [f.result() for f in [s.search(Q, k) for s in group]])[0] for group in mine)
     together = timed(lambda: [f.result() for f in [s.search(Q, k) for s in shards]])[0]
     return alone / together
@@ -167,10 +179,18 @@ def run_size(n, args, rng):
     single_wall, single_cpu = time.perf_counter() - w0, time.process_time() - c0
     row_of = {x.tobytes(): i for i, x in enumerate(X)}
     single_found = [[(row_of[np.asarray(v).tobytes()],) for _, v in single.search(q, k)] for q in Q]
-    base = {"n": n, "build_wall_s": single_wall, "build_cpu_s": single_cpu, "load": load0,
-            "recall": recall(single_found, truth)}
-    print(f"N={n}: one PyHNSW built in {single_wall:.1f} s wall / {single_cpu:.1f} s CPU (load {load0}), "
-          f"recall@{k} {base['recall']:.3f}", flush=True)
+    base = {
+        "n": n,
+        "build_wall_s": single_wall,
+        "build_cpu_s": single_cpu,
+        "load": load0,
+        "recall": recall(single_found, truth),
+    }
+    print(
+        f"N={n}: one PyHNSW built in {single_wall:.1f} s wall / {single_cpu:.1f} s CPU (load {load0}), "
+        f"recall@{k} {base['recall']:.3f}",
+        flush=True,
+    )
 
     def one_graph():
         for q in Q:
@@ -182,8 +202,12 @@ def run_size(n, args, rng):
 
     rows = []
     for n_workers in args.workers:
-        with LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address=":0") as cluster, Client(cluster) as client:
+        with (
+            LocalCluster(
+                n_workers=n_workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+            ) as cluster,
+            Client(cluster) as client,
+        ):
             fresh = client.run(rss)
             for n_shards in args.shards:
                 gc.collect()
@@ -193,42 +217,55 @@ def run_size(n, args, rng):
                 build_wall = time.perf_counter() - t0
                 infos = [s.info().result() for s in graph.shards]
                 found = list(graph.search_stream(Q, k, batch=args.batch))
-                row = {"n": n, "workers": n_workers, "shards": n_shards, "load": load1,
-                       "build_wall_s": build_wall, "build_vs_one": build_wall / single_wall,
-                       "shard_build_cpu_s": [i["build_seconds"] for i in infos],
-                       "shard_rows": [i["count"] for i in infos],
-                       "recall": recall(found, truth)}
+                row = {
+                    "n": n,
+                    "workers": n_workers,
+                    "shards": n_shards,
+                    "load": load1,
+                    "build_wall_s": build_wall,
+                    "build_vs_one": build_wall / single_wall,
+                    "shard_build_cpu_s": [i["build_seconds"] for i in infos],
+                    "shard_rows": [i["count"] for i in infos],
+                    "recall": recall(found, truth),
+                }
                 # Shards went round-robin to the workers: each worker's CPU
                 # seconds, against one PyHNSW's, is the build ratio with free cores.
                 per_worker = [sum(row["shard_build_cpu_s"][w::n_workers]) for w in range(n_workers)]
                 row["build_cpu_vs_one"] = max(per_worker) / single_cpu
-                if fresh:            # the first index these worker processes hold: their growth is its size
+                if fresh:  # the first index these worker processes hold: their growth is its size
                     grown = client.run(rss)
                     row["bytes_per_row"] = sum(grown[w] - fresh[w] for w in fresh) / n
                     base.setdefault("bytes_per_row", row["bytes_per_row"])
                     fresh = None
                 row["graph"] = paired_qps(
-                    one_graph, lambda: list(graph.search_stream(Q, k, batch=args.batch)),
-                    client, len(Q), args.rounds)
+                    one_graph, lambda: list(graph.search_stream(Q, k, batch=args.batch)), client, len(Q), args.rounds
+                )
                 row["graph"]["side_by_side"] = side_by_side(graph.shards, n_workers, Q, k)
-                graph = found = None          # lets the actors go
+                graph = found = None  # lets the actors go
                 gc.collect()
 
                 exact_sharded = sharded.ShardedFlat.from_array(client, X, n_shards, metric="euclidean")
                 got = list(exact_sharded.search_stream(Q, k, batch=args.batch))
                 row["exact_equal"] = got == exact
                 row["exact"] = paired_qps(
-                    one_flat, lambda: list(exact_sharded.search_stream(Q, k, batch=args.batch)),
-                    client, len(Q), args.rounds)
+                    one_flat,
+                    lambda: list(exact_sharded.search_stream(Q, k, batch=args.batch)),
+                    client,
+                    len(Q),
+                    args.rounds,
+                )
                 row["exact"]["side_by_side"] = side_by_side(exact_sharded.shards, n_workers, Q, k)
                 exact_sharded = got = None
                 g, x = row["graph"], row["exact"]
-                print(f"  {n_workers} workers, {n_shards} shards: build {build_wall:.2f} s "
-                      f"(1/{1 / row['build_vs_one']:.1f} of one, by CPU 1/{1 / row['build_cpu_vs_one']:.1f}), "
-                      f"recall {row['recall']:.3f}; graph {g['qps']:.0f} qps ({g['ratio']:.2f}x one, by CPU "
-                      f"{g['cpu_ratio']:.2f}x), exact {x['qps']:.0f} qps ({x['ratio']:.2f}x, by CPU "
-                      f"{x['cpu_ratio']:.2f}x, equal {row['exact_equal']}); side by side graph "
-                      f"{g['side_by_side'] or 0:.2f}x, exact {x['side_by_side'] or 0:.2f}x; load {load1}", flush=True)
+                print(
+                    f"  {n_workers} workers, {n_shards} shards: build {build_wall:.2f} s "
+                    f"(1/{1 / row['build_vs_one']:.1f} of one, by CPU 1/{1 / row['build_cpu_vs_one']:.1f}), "
+                    f"recall {row['recall']:.3f}; graph {g['qps']:.0f} qps ({g['ratio']:.2f}x one, by CPU "
+                    f"{g['cpu_ratio']:.2f}x), exact {x['qps']:.0f} qps ({x['ratio']:.2f}x, by CPU "
+                    f"{x['cpu_ratio']:.2f}x, equal {row['exact_equal']}); side by side graph "
+                    f"{g['side_by_side'] or 0:.2f}x, exact {x['side_by_side'] or 0:.2f}x; load {load1}",
+                    flush=True,
+                )
                 rows.append(row)
     single = flat = None
     gc.collect()
@@ -250,17 +287,25 @@ def client_costs(args):
     rng = np.random.default_rng(args.seed)
     merge_us = {}
     for n_shards in (8, 64, 512):
-        answers = [(np.arange(s, s + args.batch * args.k, dtype=np.int64).reshape(args.batch, args.k),
-                    rng.random((args.batch, args.k))) for s in range(0, n_shards * args.batch * args.k,
-                                                                   args.batch * args.k)]
+        answers = [
+            (
+                np.arange(s, s + args.batch * args.k, dtype=np.int64).reshape(args.batch, args.k),
+                rng.random((args.batch, args.k)),
+            )
+            for s in range(0, n_shards * args.batch * args.k, args.batch * args.k)
+        ]
         reps = max(3, 400 // n_shards)
         t0 = time.perf_counter()
         for _ in range(reps):
             sharded._Sharded._gather(None, (args.batch, [Done(a) for a in answers]), args.k)
         merge_us[n_shards] = (time.perf_counter() - t0) / reps / args.batch * 1e6
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         tiny = sharded.ShardedHNSW.from_array(client, rng.standard_normal((800, args.dim)), 8, metric="euclidean")
         queries = rng.standard_normal((args.batch, args.dim))
         for s in tiny.shards:
@@ -287,63 +332,90 @@ def extrapolate(build_law, search_law, flat_row_s, bytes_per_node, costs, args):
         for n in EXTRAPOLATE_SIZES:
             shard = n / w
             client_s = merge_s[min(merge_s, key=lambda x: abs(x - w))] + w * costs["call_ms"] * 1e-3 / args.batch
-            row = {"workers": w, "n": n, "shard_rows": shard, "build_h": a * shard ** e / 3600,
-                   "build4_h": 4 * a * (shard / 4) ** e / 3600, "gib_per_worker": shard * bytes_per_node / 2**30,
-                   "graph_qps": w / (w * b * shard ** f), "exact_qps": w / (flat_row_s * n),
-                   "client_qps": 1 / client_s}
-            row["limit"] = ("client" if row["client_qps"] < min(row["graph_qps"], row["exact_qps"])
-                            else "workers" if row["client_qps"] > max(row["graph_qps"], row["exact_qps"])
-                            else "client for the faster mode")
+            row = {
+                "workers": w,
+                "n": n,
+                "shard_rows": shard,
+                "build_h": a * shard**e / 3600,
+                "build4_h": 4 * a * (shard / 4) ** e / 3600,
+                "gib_per_worker": shard * bytes_per_node / 2**30,
+                "graph_qps": w / (w * b * shard**f),
+                "exact_qps": w / (flat_row_s * n),
+                "client_qps": 1 / client_s,
+            }
+            row["limit"] = (
+                "client"
+                if row["client_qps"] < min(row["graph_qps"], row["exact_qps"])
+                else "workers"
+                if row["client_qps"] > max(row["graph_qps"], row["exact_qps"])
+                else "client for the faster mode"
+            )
             out.append(row)
     return out
 
 
 def markdown(args, bases, rows, build_law, search_law, flat_row_s, costs, paper):
     k = args.k
-    lines = [f"Sharded on Dask, N x {args.dim} Gaussian, k={k}, euclidean, PyHNSW defaults; "
-             f"LocalCluster on 127.0.0.1, one thread per worker process; {args.queries} queries, "
-             f"batches of {args.batch}; throughput ratios are medians of {args.rounds} paired rounds. "
-             "\"by CPU\": the same ratios from the CPU seconds spent (each worker's, the client's), as if "
-             f"every process had a core of its own among this machine's {os.cpu_count()}. \"side by side\": "
-             "the workers' shards searching all the queries alone, one worker after another, against all at "
-             "once (the parallel work the machine gave at that moment; 2.00x with two free cores).", "",
-             "| N | one PyHNSW build s (CPU s) | recall@10 | worker memory per row | load |",
-             "|---|---|---|---|---|"]
+    lines = [
+        f"Sharded on Dask, N x {args.dim} Gaussian, k={k}, euclidean, PyHNSW defaults; "
+        f"LocalCluster on 127.0.0.1, one thread per worker process; {args.queries} queries, "
+        f"batches of {args.batch}; throughput ratios are medians of {args.rounds} paired rounds. "
+        "\"by CPU\": the same ratios from the CPU seconds spent (each worker's, the client's), as if "
+        f'every process had a core of its own among this machine\'s {os.cpu_count()}. "side by side": '
+        "the workers' shards searching all the queries alone, one worker after another, against all at "
+        "once (the parallel work the machine gave at that moment; 2.00x with two free cores).",
+        "",
+        "| N | one PyHNSW build s (CPU s) | recall@10 | worker memory per row | load |",
+        "|---|---|---|---|---|",
+    ]
     for b in bases:
-        lines.append(f"| {b['n']:,} | {b['build_wall_s']:.1f} ({b['build_cpu_s']:.1f}) | {b['recall']:.3f} | "
-                     f"{b.get('bytes_per_row', math.nan):,.0f} bytes | {b['load']} |")
-    lines += ["", "| N | workers | shards | build s | / one PyHNSW | by CPU | recall@10 | "
-              "graph qps (one PyHNSW) | ratio | by CPU | side by side | exact qps (one PyFlat) | ratio | by CPU | "
-              "side by side | client CPU ms per query, graph / exact | load |",
-              "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+        lines.append(
+            f"| {b['n']:,} | {b['build_wall_s']:.1f} ({b['build_cpu_s']:.1f}) | {b['recall']:.3f} | "
+            f"{b.get('bytes_per_row', math.nan):,.0f} bytes | {b['load']} |"
+        )
+    lines += [
+        "",
+        "| N | workers | shards | build s | / one PyHNSW | by CPU | recall@10 | "
+        "graph qps (one PyHNSW) | ratio | by CPU | side by side | exact qps (one PyFlat) | ratio | by CPU | "
+        "side by side | client CPU ms per query, graph / exact | load |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
 
     def sbs(mode):
         return "-" if mode["side_by_side"] is None else f"{mode['side_by_side']:.2f}x"
 
     for r in rows:
         g, x = r["graph"], r["exact"]
-        lines.append(f"| {r['n']:,} | {r['workers']} | {r['shards']} | {r['build_wall_s']:.2f} | "
-                     f"1/{1 / r['build_vs_one']:.1f} | 1/{1 / r['build_cpu_vs_one']:.1f} | {r['recall']:.3f} | "
-                     f"{g['qps']:.0f} ({g['one_qps']:.0f}) | {g['ratio']:.2f}x | {g['cpu_ratio']:.2f}x | {sbs(g)} | "
-                     f"{x['qps']:.0f} ({x['one_qps']:.0f}) | {x['ratio']:.2f}x | {x['cpu_ratio']:.2f}x | {sbs(x)} | "
-                     f"{g['client_ms']:.3f} / {x['client_ms']:.3f} | {r['load']} |")
+        lines.append(
+            f"| {r['n']:,} | {r['workers']} | {r['shards']} | {r['build_wall_s']:.2f} | "
+            f"1/{1 / r['build_vs_one']:.1f} | 1/{1 / r['build_cpu_vs_one']:.1f} | {r['recall']:.3f} | "
+            f"{g['qps']:.0f} ({g['one_qps']:.0f}) | {g['ratio']:.2f}x | {g['cpu_ratio']:.2f}x | {sbs(g)} | "
+            f"{x['qps']:.0f} ({x['one_qps']:.0f}) | {x['ratio']:.2f}x | {x['cpu_ratio']:.2f}x | {sbs(x)} | "
+            f"{g['client_ms']:.3f} / {x['client_ms']:.3f} | {r['load']} |"
+        )
     a, e = build_law
     b, f = search_law
-    lines += ["", f"Build CPU of one graph of n vectors: {a:.3g} s x n^{e:.2f} (fitted over every shard and "
-              f"one-process build); graph search: {b:.3g} s x n^{f:.2f} CPU per query; exact search "
-              f"{flat_row_s * 1e9:.2f} ns CPU per stored row and query (one process).",
-              "Client costs: merging S shards' top 10 per query "
-              + ", ".join(f"S={s}: {us:.0f} us" for s, us in costs["merge_us"].items())
-              + f"; one actor call carrying a batch of {args.batch} queries: {costs['call_ms']:.3f} ms of client CPU "
-              f"({costs['call_wall_ms']:.3f} ms wall, calls in flight).", "",
-              "| workers | N | rows per shard | graph build h (one shard per worker) | (four per worker) | "
-              "graph GiB per worker | graph qps the workers allow | exact qps the workers allow | "
-              f"qps one client drives (batches of {args.batch}) | limit |",
-              "|---|---|---|---|---|---|---|---|---|---|"]
+    lines += [
+        "",
+        f"Build CPU of one graph of n vectors: {a:.3g} s x n^{e:.2f} (fitted over every shard and "
+        f"one-process build); graph search: {b:.3g} s x n^{f:.2f} CPU per query; exact search "
+        f"{flat_row_s * 1e9:.2f} ns CPU per stored row and query (one process).",
+        "Client costs: merging S shards' top 10 per query "
+        + ", ".join(f"S={s}: {us:.0f} us" for s, us in costs["merge_us"].items())
+        + f"; one actor call carrying a batch of {args.batch} queries: {costs['call_ms']:.3f} ms of client CPU "
+        f"({costs['call_wall_ms']:.3f} ms wall, calls in flight).",
+        "",
+        "| workers | N | rows per shard | graph build h (one shard per worker) | (four per worker) | "
+        "graph GiB per worker | graph qps the workers allow | exact qps the workers allow | "
+        f"qps one client drives (batches of {args.batch}) | limit |",
+        "|---|---|---|---|---|---|---|---|---|---|",
+    ]
     for p in paper:
-        lines.append(f"| {p['workers']} | {p['n']:,} | {p['shard_rows']:,.0f} | {p['build_h']:.2f} | "
-                     f"{p['build4_h']:.2f} | {p['gib_per_worker']:.1f} | {p['graph_qps']:,.1f} | "
-                     f"{p['exact_qps']:,.1f} | {p['client_qps']:,.0f} | {p['limit']} |")
+        lines.append(
+            f"| {p['workers']} | {p['n']:,} | {p['shard_rows']:,.0f} | {p['build_h']:.2f} | "
+            f"{p['build4_h']:.2f} | {p['gib_per_worker']:.1f} | {p['graph_qps']:,.1f} | "
+            f"{p['exact_qps']:,.1f} | {p['client_qps']:,.0f} | {p['limit']} |"
+        )
     return "\n".join(lines) + "\n"
 
 
@@ -359,6 +431,7 @@ def main(argv=None):
     points = [(b["n"], b["build_cpu_s"]) for b in bases]
     points += [(c, t) for r in rows for c, t in zip(r["shard_rows"], r["shard_build_cpu_s"]) if c >= 500]
     build_law = fit_power(points)
+
     def one_process_cpu(mode, n):
         return statistics.median(r[mode]["one_cpu_s"] for r in rows if r["n"] == n)
 
@@ -375,9 +448,21 @@ def main(argv=None):
         fh.write(text)
     with open(os.path.join(args.out, f"bench_sharded_{tag}.json"), "w") as fh:
         settings = {k: v for k, v in vars(args).items() if k != "out"}
-        json.dump({"python": platform.python_version(), "args": settings, "one_process": bases,
-                   "sharded": rows, "build_law": build_law, "search_law": search_law, "flat_row_s": flat_row_s,
-                   "client_costs": costs, "extrapolation": paper}, fh, indent=1)
+        json.dump(
+            {
+                "python": platform.python_version(),
+                "args": settings,
+                "one_process": bases,
+                "sharded": rows,
+                "build_law": build_law,
+                "search_law": search_law,
+                "flat_row_s": flat_row_s,
+                "client_costs": costs,
+                "extrapolation": paper,
+            },
+            fh,
+            indent=1,
+        )
 
 
 if __name__ == "__main__":

@@ -50,12 +50,17 @@ def read_idx(path):
 
 
 def load(directory):
-    files = {name: directory / f"{name}-ubyte.gz" for name in
-             ("train-images-idx3", "train-labels-idx1", "t10k-images-idx3", "t10k-labels-idx1")}
+    files = {
+        name: directory / f"{name}-ubyte.gz"
+        for name in ("train-images-idx3", "train-labels-idx1", "t10k-images-idx3", "t10k-labels-idx1")
+    }
     missing = [str(p) for p in files.values() if not p.exists()]
     if missing:
-        sys.exit("Fashion-MNIST not found: " + ", ".join(missing) +
-                 "\nInstall Debian's dataset-fashion-mnist package or pass --data DIR.")
+        sys.exit(
+            "Fashion-MNIST not found: "
+            + ", ".join(missing)
+            + "\nInstall Debian's dataset-fashion-mnist package or pass --data DIR."
+        )
     return [read_idx(p) for p in files.values()]
 
 
@@ -77,8 +82,9 @@ def write_png(path, pixels):
         return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
 
     header = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
-    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9))
-                     + chunk(b"IEND", b""))
+    path.write_bytes(
+        b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
+    )
 
 
 def mosaic(rows, pad=2):
@@ -91,7 +97,7 @@ def mosaic(rows, pad=2):
     for i, images in enumerate(rows):
         for j, image in enumerate(images):
             y, x = pad + i * (28 + pad), pad + j * (28 + pad) + (4 if j else 0)
-            canvas[y:y + 28, x:x + 28] = 255 - image   # dark garments on white
+            canvas[y : y + 28, x : x + 28] = 255 - image  # dark garments on white
     return canvas
 
 
@@ -109,15 +115,15 @@ def main():
     args = parser.parse_args()
 
     train_images, train_labels, test_images, test_labels = load(args.data)
-    train_images, train_labels = train_images[:args.train], train_labels[:args.train]
-    test_images, test_labels = test_images[:args.queries], test_labels[:args.queries]
+    train_images, train_labels = train_images[: args.train], train_labels[: args.train]
+    test_images, test_labels = test_images[: args.queries], test_labels[: args.queries]
     project = principal_components(train_images.reshape(len(train_images), -1) / 255.0, args.dims)
-    data = project(train_images.reshape(len(train_images), -1) / 255.0)    # C-contiguous float64: one copy
+    data = project(train_images.reshape(len(train_images), -1) / 255.0)  # C-contiguous float64: one copy
     queries = project(test_images.reshape(len(test_images), -1) / 255.0)
     print(f"{len(data)} training images, {len(queries)} queries, {args.dims} principal components")
 
     # 1. Exact search.
-    flat = ombrix.PyFlat(args.dims)          # Euclidean distance
+    flat = ombrix.PyFlat(args.dims)  # Euclidean distance
     t0 = time.perf_counter()
     flat.create(data)
     build_flat = time.perf_counter() - t0
@@ -126,8 +132,10 @@ def main():
     search_flat = (time.perf_counter() - t0) / len(queries)
     votes = [np.bincount(train_labels[ids], minlength=10).argmax() for ids in exact]
     accuracy = np.mean(np.array(votes) == test_labels)
-    print(f"PyFlat:  built in {build_flat:.2f} s, {search_flat * 1e3:.2f} ms per query; "
-          f"10-NN label vote right for {accuracy:.1%} of queries")
+    print(
+        f"PyFlat:  built in {build_flat:.2f} s, {search_flat * 1e3:.2f} ms per query; "
+        f"10-NN label vote right for {accuracy:.1%} of queries"
+    )
 
     # 2. Graph search, with each image's label as typed metadata.
     hnsw = ombrix.PyHNSW(args.dims, metric="euclidean", schema=["label", "name"])
@@ -144,8 +152,10 @@ def main():
     t0 = time.perf_counter()
     graph = [ids(hnsw.search(q, K)) for q in queries]
     search_hnsw = (time.perf_counter() - t0) / len(queries)
-    print(f"PyHNSW:  built in {build_hnsw:.2f} s, {search_hnsw * 1e3:.2f} ms per query; "
-          f"recall@{K} against exact search {recall(graph, exact):.3f}")
+    print(
+        f"PyHNSW:  built in {build_hnsw:.2f} s, {search_hnsw * 1e3:.2f} ms per query; "
+        f"recall@{K} against exact search {recall(graph, exact):.3f}"
+    )
 
     # 3. Filtered search: the query's own class only. The exact answer for
     # comparison comes from one PyFlat per class (its ids mapped to global ones).
@@ -162,8 +172,10 @@ def main():
         index, members = per_class[int(label)]
         exact_in_class.append([int(members[i]) for i, _ in index.search(q, K)])
     assert all(train_labels[i] == label for found, label in zip(filtered, test_labels) for i in found)
-    print(f"filtered PyHNSW (own class): recall@{K} {recall(filtered, exact_in_class):.3f}, "
-          f"{np.mean([len(f) for f in filtered]):.1f} results per query on average")
+    print(
+        f"filtered PyHNSW (own class): recall@{K} {recall(filtered, exact_in_class):.3f}, "
+        f"{np.mean([len(f) for f in filtered]):.1f} results per query on average"
+    )
     by_name = hnsw.search(queries[0], 3, filter=("name", "Sneaker"))
     print(f"three sneakers nearest to query 0 (a {CLASSES[test_labels[0]]}):", ids(by_name))
 

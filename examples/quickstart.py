@@ -54,12 +54,12 @@ def flat_demo(rng):
     for metric in ("euclidean", "inner_product", "cosine"):
         index = ombrix.PyFlat(DIM, metric=metric)
         t0 = time.perf_counter()
-        index.create(data[:-1])          # many at once ...
-        index.insert(data[-1])           # ... or one by one
+        index.create(data[:-1])  # many at once ...
+        index.insert(data[-1])  # ... or one by one
         build = time.perf_counter() - t0
 
         t0 = time.perf_counter()
-        raw = index.search(query, k=3)   # [(id, value), ...], smallest value first
+        raw = index.search(query, k=3)  # [(id, value), ...], smallest value first
         took = (time.perf_counter() - t0) * 1e3
         print(f"\nmetric={metric!r}  (built in {build * 1e3:.1f} ms, search {took:.2f} ms)")
         print("  search(q, k=3), smallest raw value first:")
@@ -95,11 +95,10 @@ def hnsw_demo(rng):
     meta = [[("color", rng.choice(COLORS)), ("size", rng.randrange(1, 6))] for _ in range(N_HNSW)]
 
     t0 = time.perf_counter()
-    index.create(data[:-10], meta[:-10])             # a batch with one metadata row each
-    for vec, row in zip(data[-10:], meta[-10:]):     # single inserts
+    index.create(data[:-10], meta[:-10])  # a batch with one metadata row each
+    for vec, row in zip(data[-10:], meta[-10:]):  # single inserts
         index.insert(vec, row)
-    print(f"built in {time.perf_counter() - t0:.2f} s "
-          "(layers=5, ef_construction=200, ef_search=50 by default)")
+    print(f"built in {time.perf_counter() - t0:.2f} s (layers=5, ef_construction=200, ef_search=50 by default)")
 
     # Results hold copies of the stored vectors; map them back to their metadata.
     row_of = {tuple(v): dict(r) for v, r in zip(data, meta)}
@@ -120,8 +119,11 @@ def hnsw_demo(rng):
     size3 = index.search(query, k=5, filter=("size", 3))
     show("search(q, k=5, filter=('size', 3))", size3)
     # Int and Float are different metadata values: 3 matches, 3.0 does not.
-    print("    filter=('size', 3.0) finds", len(index.search(query, k=5, filter=("size", 3.0))),
-          "results: stored ints never equal a float")
+    print(
+        "    filter=('size', 3.0) finds",
+        len(index.search(query, k=5, filter=("size", 3.0))),
+        "results: stored ints never equal a float",
+    )
 
     # A tiny exact example: filtered results contain only matching vectors, even
     # though the walk always starts at the first vector stored.
@@ -132,8 +134,10 @@ def hnsw_demo(rng):
     print("unfiltered     :", tiny.search([0.0, 0.0], k=2))
     print("color == blue  :", tiny.search([0.0, 0.0], k=2, filter=("color", "blue")))
     print("color == green :", tiny.search([0.0, 0.0], k=2, filter=("color", "green")))
-    print("(every search starts at the first vector stored, [0, 0], which is red: a filtered\n"
-          " result leaves it out unless it matches)")
+    print(
+        "(every search starts at the first vector stored, [0, 0], which is red: a filtered\n"
+        " result leaves it out unless it matches)"
+    )
 
     # Under "angular" (and "inner_product") the raw value ranks too: smallest
     # cosine first. Negate the query to get the most similar vectors first.
@@ -141,11 +145,12 @@ def hnsw_demo(rng):
     ang = ombrix.PyHNSW(DIM, metric="angular")
     ang.create(data[:500])
     q = data[0]
-    print("search(q, k=3): least similar first, cosines",
-          [round(d, 4) for d, _ in ang.search(q, k=3)])
-    print("search(-q, k=3): most similar first, cosines",
-          [round(-d, 4) for d, _ in ang.search([-x for x in q], k=3)],
-          "(q itself is stored, so expect 1.0 first)")
+    print("search(q, k=3): least similar first, cosines", [round(d, 4) for d, _ in ang.search(q, k=3)])
+    print(
+        "search(-q, k=3): most similar first, cosines",
+        [round(-d, 4) for d, _ in ang.search([-x for x in q], k=3)],
+        "(q itself is stored, so expect 1.0 first)",
+    )
 
 
 def main():

@@ -68,8 +68,8 @@ def pack(results, offset=0):
     for row, result in enumerate(results):
         if result:
             ids, vals = zip(*result)
-            gids[row, :len(ids)] = ids
-            values[row, :len(vals)] = vals
+            gids[row, : len(ids)] = ids
+            values[row, : len(vals)] = vals
     gids[gids >= 0] += offset
     return gids, values
 
@@ -96,7 +96,7 @@ def vector_keys(rows):
 def vector_key(vector):
     """The key of one vector given as a list of floats, as vector_keys makes it."""
     total = sum(vector)
-    if total != total:           # a NaN, or infinities of both signs
+    if total != total:  # a NaN, or infinities of both signs
         vector = [math.nan if x != x else x for x in vector]
     return array.array("d", vector).tobytes()
 
@@ -142,7 +142,7 @@ class GraphShard:
         self.index = ombrix.PyHNSW(dim, **params)
         if self.count:
             self.index.create(rows, self.metadata)
-        self.rows_of = {}            # vector key -> this shard's rows holding it, ascending
+        self.rows_of = {}  # vector key -> this shard's rows holding it, ascending
         for row, key in enumerate(vector_keys(rows)):
             self.rows_of.setdefault(key, []).append(row)
         self.build_seconds = time.thread_time() - start
@@ -155,15 +155,14 @@ class GraphShard:
         """Per query, this shard's results: global ids and distances (see
         pack), and, when the rows have the user's ids or vectors are asked
         for, per query and result the (user id[, vector]) to show."""
-        passing = {}                 # key -> its rows that pass the filter, for this call
-        entries = [self._entries(self.index.search(q, k, filter), filter, passing, vectors)
-                   for q in queries]
+        passing = {}  # key -> its rows that pass the filter, for this call
+        entries = [self._entries(self.index.search(q, k, filter), filter, passing, vectors) for q in queries]
         gids, distances = pack([[e[:2] for e in found] for found in entries])
         shown = None if self.ids is None and not vectors else [[e[2:] for e in found] for found in entries]
         return gids, distances, shown
 
     def _entries(self, found, filter, passing, vectors):
-        copies = {}                  # key -> copies of it met so far, for vectors held more than once
+        copies = {}  # key -> copies of it met so far, for vectors held more than once
         entries = []
         for distance, vector in found:
             key = vector_key(vector)
@@ -231,8 +230,7 @@ class _Sharded:
                 exc = future.exception()
                 self.client.cancel(futures)
                 i = which[future.key]
-                exc.add_note(f"while building shard {len(self.shards) + i} "
-                             f"(rows {bounds[i][0]} to {bounds[i][1]})")
+                exc.add_note(f"while building shard {len(self.shards) + i} (rows {bounds[i][0]} to {bounds[i][1]})")
                 raise exc
         self.shards.extend(f.result() for f in futures)
         self.size = offset
@@ -242,13 +240,12 @@ class _Sharded:
         (round-robin over the workers)."""
         bounds = np.linspace(0, n, n_shards + 1).astype(int)
         workers = sorted(self.client.scheduler_info()["workers"])
-        return [(int(a), int(b), [workers[i % len(workers)]])
-                for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:]))]
+        return [(int(a), int(b), [workers[i % len(workers)]]) for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:]))]
 
     def _fan_out(self, queries, k, *options):
-        try:                         # one buffer ships faster than lists of floats
+        try:  # one buffer ships faster than lists of floats
             queries = np.asarray(queries, dtype=np.float64)
-        except ValueError:           # queries of unequal lengths
+        except ValueError:  # queries of unequal lengths
             queries = [list(map(float, q)) for q in queries]
         return len(queries), [shard.search(queries, k, *options) for shard in self.shards]
 
@@ -262,7 +259,7 @@ class _Sharded:
         counts = (ids >= 0).sum(axis=1).tolist()
         ids, picked = ids.tolist(), np.take_along_axis(values, order, axis=1).tolist()
         shown = [a[2] if len(a) > 2 else None for a in answers]
-        if all(s is None for s in shown):        # (global id, value) pairs
+        if all(s is None for s in shown):  # (global id, value) pairs
             return [list(zip(ids[q][:c], picked[q][:c])) for q, c in enumerate(counts)]
         # (user id, distance[, vector]), as the shard each entry came from shows it
         starts = np.cumsum([0] + [a[0].shape[1] for a in answers])
@@ -282,7 +279,7 @@ class _Sharded:
         queries go to every shard, with up to `in_flight` batches outstanding
         so that every worker stays busy while the client merges."""
         pending = collections.deque()
-        for chunk in itertools.batched(queries, batch):
+        for chunk in itertools.batched(queries, batch, strict=False):
             pending.append(self._fan_out(chunk, k, *options))
             if len(pending) > in_flight:
                 yield from self._gather(pending.popleft(), k)
@@ -328,11 +325,18 @@ class ShardedHNSW(_Sharded):
     """A PyHNSW spread over the workers of a `distributed.Client`: one graph
     per shard, with the same parameters, schema and metric."""
 
-    def __init__(self, client, dim, layers=None, m=None, ef_construction=None, ef_search=None,
-                 metric=None, schema=None):
+    def __init__(
+        self, client, dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None
+    ):
         super().__init__(client, dim)
-        self.params = dict(layers=layers, m=m, ef_construction=ef_construction, ef_search=ef_search,
-                           metric=metric, schema=None if schema is None else list(schema))
+        self.params = dict(
+            layers=layers,
+            m=m,
+            ef_construction=ef_construction,
+            ef_search=ef_search,
+            metric=metric,
+            schema=None if schema is None else list(schema),
+        )
         # Bad parameters fail here, with PyHNSW's own errors, before any shard starts.
         ombrix.PyHNSW(dim, **self.params)
 
@@ -343,18 +347,26 @@ class ShardedHNSW(_Sharded):
         actor each, spread round-robin over the workers; `params` are PyHNSW's."""
         data = np.asarray(data, dtype=np.float64)
         sharded = cls(client, data.shape[1], **params)
-        sharded.add_shards([dict(rows=data[a:b],
-                                 metadata=None if metadata is None else metadata[a:b],
-                                 ids=None if ids is None else ids[a:b], workers=w)
-                            for a, b, w in sharded._spread(len(data), n_shards)])
+        sharded.add_shards(
+            [
+                dict(
+                    rows=data[a:b],
+                    metadata=None if metadata is None else metadata[a:b],
+                    ids=None if ids is None else ids[a:b],
+                    workers=w,
+                )
+                for a, b, w in sharded._spread(len(data), n_shards)
+            ]
+        )
         return sharded
 
     def add_shard(self, rows=None, metadata=None, ids=None, count=None, load_shard=None, workers=None):
         """Add the next shard: its rows (with their metadata and ids, if any),
         or `count` rows that `load_shard(offset)` reads on the worker as
         (rows, metadata or None, ids or None)."""
-        self.add_shards([dict(rows=rows, metadata=metadata, ids=ids, count=count,
-                              load_shard=load_shard, workers=workers)])
+        self.add_shards(
+            [dict(rows=rows, metadata=metadata, ids=ids, count=count, load_shard=load_shard, workers=workers)]
+        )
 
     shipped, loader = ("rows", "metadata", "ids"), "load_shard"
 
@@ -389,8 +401,9 @@ def main(address=None):
     if address:
         client, cluster = Client(address), None
     else:
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
-                               dashboard_address=":0", processes=True)
+        cluster = LocalCluster(
+            n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=":0", processes=True
+        )
         client = Client(cluster)
     workers = len(client.scheduler_info()["workers"])
     try:
@@ -399,15 +412,19 @@ def main(address=None):
         data = rng.standard_normal((n, dim))
         t0 = time.perf_counter()
         flat = ShardedFlat.from_array(client, data, n_shards, metric="euclidean")
-        print(f"exact: {n} x {dim} vectors in {n_shards} shards on {workers} workers, "
-              f"built in {time.perf_counter() - t0:.2f} s")
+        print(
+            f"exact: {n} x {dim} vectors in {n_shards} shards on {workers} workers, "
+            f"built in {time.perf_counter() - t0:.2f} s"
+        )
         t0 = time.perf_counter()
         exact = list(flat.search_stream(queries, k))
         print(f"  {len(queries)} queries, k={k}: {len(queries) / (time.perf_counter() - t0):.0f} queries/s")
         single = ombrix.PyFlat(dim, metric="euclidean")
         single.create(data)
-        print("  merged results equal one PyFlat over all vectors:",
-              all(r == single.search(q, k) for r, q in zip(exact, queries)))
+        print(
+            "  merged results equal one PyFlat over all vectors:",
+            all(r == single.search(q, k) for r, q in zip(exact, queries)),
+        )
         del flat, single
 
         # Graph mode: 40 000 vectors with a "color" attribute in 8 shards.
@@ -416,8 +433,7 @@ def main(address=None):
         colors = ["red", "green", "blue"]
         metadata = [[("color", colors[i % 3])] for i in range(n)]
         t0 = time.perf_counter()
-        graph = ShardedHNSW.from_array(client, data, n_shards, metadata=metadata,
-                                       metric="euclidean", schema=["color"])
+        graph = ShardedHNSW.from_array(client, data, n_shards, metadata=metadata, metric="euclidean", schema=["color"])
         print(f"graph: {n} x {dim} vectors in {n_shards} shards, built in {time.perf_counter() - t0:.2f} s")
         t0 = time.perf_counter()
         found = list(graph.search_stream(queries, k))

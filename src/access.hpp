@@ -45,10 +45,8 @@ public:
     AccessGuard& operator=(const AccessGuard&) = delete;
     ~AccessGuard() {
         if (!held_) return;
-        if (mode_ == Access::Shared)
-            counter_.release_shared();
-        else
-            counter_.release_exclusive();
+        if (mode_ == Access::Shared) counter_.release_shared();
+        else counter_.release_exclusive();
     }
     bool ok() const noexcept { return held_; }
 

@@ -18,8 +18,7 @@ namespace ombrix::py {
 
 template <class Index>
 struct IndexObject {
-    PyObject_HEAD
-    Index index;
+    PyObject_HEAD Index index;
     AccessCounter access;
 };
 

@@ -80,10 +80,7 @@ private:
 class GroupScan {
 public:
     GroupScan(const BlockedRows& rows, const PreparedQuery& query) noexcept
-        : rows_(rows),
-          query_(query),
-          groups_(rows.grouped() / kernels::kBlockLanes),
-          kernel_(select(rows, query)) {}
+        : rows_(rows), query_(query), groups_(rows.grouped() / kernels::kBlockLanes), kernel_(select(rows, query)) {}
 
     std::size_t groups() const noexcept { return groups_; }
 

@@ -8,8 +8,8 @@
 namespace ombrix {
 
 struct VectorBatch {
-    std::vector<double> values;              // all coordinates, vector after vector
-    std::vector<std::size_t> offsets{0};     // vector i is values[offsets[i], offsets[i + 1])
+    std::vector<double> values;           // all coordinates, vector after vector
+    std::vector<std::size_t> offsets{0};  // vector i is values[offsets[i], offsets[i + 1])
 
     std::size_t size() const noexcept { return offsets.size() - 1; }
     bool empty() const noexcept { return size() == 0; }
