@@ -26,13 +26,18 @@ _Vectors: TypeAlias = Sequence[_Vector] | Buffer
 _Value: TypeAlias = str | SupportsIndex | SupportsFloat
 _Pair: TypeAlias = tuple[str, _Value]
 _HNSWMetric: TypeAlias = Literal["euclidean", "angular", "inner_product"]
+# The names PyFlat knows. At run time any other string means Euclidean, so a
+# misspelt or foreign name ("angular" is PyHNSW's) would rank silently by
+# Euclidean distance: the checkers refuse it instead.
+_FlatMetric: TypeAlias = Literal["euclidean", "inner_product", "cosine"]
 
 @final
 class PyFlat:
     """Exact k-nearest search: the query is scored against every stored vector.
 
-    `metric` is "inner_product" (dot product), "cosine" (cosine similarity) or
-    anything else, None included, which selects Euclidean distance.
+    `metric` is "inner_product" (dot product), "cosine" (cosine similarity), or
+    "euclidean" or None (the default) for Euclidean distance. Any other string
+    also selects Euclidean distance at run time; type checkers report it.
 
     Errors:
     - TypeError: an argument of the wrong type ("argument 'query': ...").
@@ -43,7 +48,7 @@ class PyFlat:
     - OverflowError: a negative `dim` or `k`.
     """
 
-    def __new__(cls, dim: SupportsIndex, metric: str | None = None) -> PyFlat: ...
+    def __new__(cls, dim: SupportsIndex, metric: _FlatMetric | None = None) -> PyFlat: ...
     def insert(self, vector: _Vector) -> None:
         """Append one vector; its id is the number of vectors stored before it.
 

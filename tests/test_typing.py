@@ -1,7 +1,8 @@
 """The shipped type stubs: stubtest against the built module, and mypy --strict
-on a typical user script (clean) and on one full of typical mistakes (each
-reported on its own line)."""
+and pyright on a typical user script (clean) and on one full of typical
+mistakes (each reported on its own line)."""
 
+import json
 import os
 import pathlib
 import re
@@ -30,17 +31,34 @@ def workdir(tmp_path_factory):
     return tmp_path_factory.mktemp("typing")
 
 
-@pytest.fixture(scope="module")
-def mypy_report(workdir):
-    """mypy --strict over both scripts in one run: {file stem: {line: message}}."""
-    scripts = [str(HERE / "user_script.py"), str(HERE / "mistakes.py")]
-    done = run("mypy", "--strict", "--no-color-output", "--cache-dir", str(workdir / "cache"), *scripts, cwd=workdir)
-    errors = {"user_script": {}, "mistakes": {}}
+SCRIPTS = [HERE / "user_script.py", HERE / "mistakes.py"]
+
+
+def mypy_errors(workdir):
+    done = run("mypy", "--strict", "--no-color-output", "--cache-dir", str(workdir / "cache"), *map(str, SCRIPTS),
+               cwd=workdir)
+    assert done.returncode in (0, 1), done.stdout + done.stderr
     for line in done.stdout.splitlines():
         m = re.match(r"(.+?\.py):(\d+): error: (.*)", line)
         if m:
-            errors[pathlib.Path(m[1]).stem].setdefault(int(m[2]), m[3])
+            yield m[1], int(m[2]), m[3]
+
+
+def pyright_errors(workdir):
+    pytest.importorskip("pyright")
+    done = run("pyright", "--outputjson", "--pythonpath", sys.executable, *map(str, SCRIPTS), cwd=workdir)
     assert done.returncode in (0, 1), done.stdout + done.stderr
+    for d in json.loads(done.stdout)["generalDiagnostics"]:
+        if d["severity"] == "error":
+            yield d["file"], d["range"]["start"]["line"] + 1, d["message"]
+
+
+@pytest.fixture(scope="module", params=[mypy_errors, pyright_errors], ids=["mypy", "pyright"])
+def report(request, workdir):
+    """One checker over both scripts in one run: {file stem: {line: message}}."""
+    errors = {"user_script": {}, "mistakes": {}}
+    for file, line, message in request.param(workdir):
+        errors[pathlib.Path(file).stem].setdefault(line, message)
     return errors
 
 
@@ -63,8 +81,8 @@ def test_stub_itself_is_strict_clean(workdir):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_typical_script_is_clean(mypy_report):
-    assert mypy_report["user_script"] == {}
+def test_typical_script_is_clean(report):
+    assert report["user_script"] == {}
 
 
 def test_typical_script_runs(workdir):
@@ -73,8 +91,8 @@ def test_typical_script_runs(workdir):
     assert done.returncode == 0, done.stderr
 
 
-def test_every_mistake_is_reported(mypy_report):
+def test_every_mistake_is_reported(report):
     lines = (HERE / "mistakes.py").read_text().splitlines()
     marked = {number for number, text in enumerate(lines, 1) if "# E:" in text}
     assert len(marked) >= 10
-    assert set(mypy_report["mistakes"]) == marked, mypy_report["mistakes"]
+    assert set(report["mistakes"]) == marked, report["mistakes"]

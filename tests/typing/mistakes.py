@@ -1,4 +1,5 @@
-"""Typical mistakes: mypy --strict must report exactly the lines marked `# E`."""
+"""Typical mistakes: mypy --strict and pyright must report exactly the lines
+marked `# E`."""
 
 import numpy as np
 
@@ -12,6 +13,8 @@ flat.search("1.0, 2.0, 3.0, 4.0")  # E: a str query
 flat.serach([1.0, 2.0, 3.0, 4.0])  # E: a misspelt method
 ombrix.PyFlat("4")  # E: a str dim
 ombrix.PyHNSW(4, metric="cosine")  # E: a metric literal of the other index
+ombrix.PyFlat(4, metric="cosin")  # E: a misspelt metric, which would rank by Euclidean distance
+ombrix.PyFlat(4, "angular")  # E: the other index's name for cosine
 ombrix.PyHNSW(4)  # E: no metric
 hnsw.search([0.0] * 4, k=2.5)  # E: a float k
 hnsw.insert(data[0], {"color": "red"})  # E: metadata as a dict
