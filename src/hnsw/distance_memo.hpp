@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "hnsw/marks.hpp"
+#include "hnsw/epoch_set.hpp"
 
 namespace ombrix {
 
@@ -16,7 +16,7 @@ namespace ombrix {
 // score is a pure function of query and node, so a remembered one has the
 // same bits.
 struct DistanceMemo {
-    EpochMarks known;              // nodes whose entry in `distance` is set
+    EpochSet known;                // nodes whose entry in `distance` is set
     std::vector<double> distance;  // by node id
     bool complete = false;         // every node's distance is known
 

@@ -59,16 +59,16 @@ private:
     };
     struct Attribute {
         std::size_t position = 0;
-        std::vector<std::uint32_t> value_of;      // per node
-        std::vector<std::vector<NodeId>> holders; // per value, ascending node ids
-        std::vector<Slot> slots;                  // open addressing, linear probing, at most half full
+        std::vector<std::uint32_t> value_of;       // per node
+        std::vector<std::vector<NodeId>> holders;  // per value, ascending node ids
+        std::vector<Slot> slots;                   // open addressing, linear probing, at most half full
     };
     // What add() will do for one attribute, worked out before anything changes.
     struct Pending {
         std::uint32_t value = kNoValue;
         std::uint32_t hash = 0;
-        bool fresh = false;            // a value no node held before
-        std::vector<NodeId> holders;   // a fresh value's list: the new node
+        bool fresh = false;           // a value no node held before
+        std::vector<NodeId> holders;  // a fresh value's list: the new node
     };
 
     const Attribute* attribute_of(std::size_t position) const noexcept;

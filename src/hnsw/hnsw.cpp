@@ -185,7 +185,7 @@ void HNSW::link(NodeId owner, NodeId target, std::uint64_t target_level) {
 std::optional<HNSWError> HNSW::link_node(NodeId x, std::span<const double> vector, std::uint64_t level,
                                          std::vector<NodeId>& linked) {
     const PreparedQuery prepared = prepare_query(metric_, vector, dim());
-    EpochMarks& linked_to_x = thread_scratch().linked;
+    EpochSet& linked_to_x = thread_scratch().linked;
     linked_to_x.start(size());
     std::vector<ScoredId> found;
     NodeId entry = 0;
@@ -277,8 +277,8 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
     }
 }
 
-std::optional<HNSWError> HNSW::create(const VectorBatch& vectors, std::span<const MetadataRow> rows,
-                                      RandomSource& rng, std::size_t& position, StopCheck stop) noexcept {
+std::optional<HNSWError> HNSW::create(const VectorBatch& vectors, std::span<const MetadataRow> rows, RandomSource& rng,
+                                      std::size_t& position, StopCheck stop) noexcept {
     position = 0;
     if (vectors.empty()) return HNSWError::EmptyVectors;
     // Without rows the nodes are stored without metadata.

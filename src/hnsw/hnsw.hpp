@@ -52,9 +52,9 @@ struct WorkCounts {
 struct HNSWParams {
     std::uint64_t dim;
     std::uint64_t layers;
-    std::uint64_t m;                 // kept, bounds nothing
-    std::uint64_t ef_construction;   // result-list size of a connecting pass
-    std::uint64_t ef_search;         // result-list size of the layer-0 search pass
+    std::uint64_t m;                // kept, bounds nothing
+    std::uint64_t ef_construction;  // result-list size of a connecting pass
+    std::uint64_t ef_search;        // result-list size of the layer-0 search pass
     Metric metric;
     std::optional<Schema> schema;
 };
@@ -90,8 +90,8 @@ public:
     }
     // At most k pairs, nearest first. With a filter, only nodes whose own value
     // passes are returned (the walk itself still starts at node 0).
-    [[nodiscard]] std::optional<HNSWError> search(std::span<const double> query, std::uint64_t k,
-                                                  const Filter* filter, std::vector<ScoredId>& out) const noexcept;
+    [[nodiscard]] std::optional<HNSWError> search(std::span<const double> query, std::uint64_t k, const Filter* filter,
+                                                  std::vector<ScoredId>& out) const noexcept;
     // The search of one layer from `entry`, at most ef pairs, nearest first.
     [[nodiscard]] std::optional<HNSWError> knn(std::uint64_t entry, std::span<const double> query, std::uint64_t ef,
                                                std::uint64_t layer, const Filter* filter,
@@ -154,12 +154,12 @@ private:
     Metric metric_ = Metric::Euclidean;
     std::optional<Schema> schema_;
 
-    Levels levels_;          // one level per node; its size is the node count
-    Links links_;            // one list per node
-    BlockedRows rows_;       // the coordinates (and cosine norms)
-    MetadataRows metadata_;  // one row per node, empty without metadata
-    EqualityIndex equality_; // per attribute: value -> nodes
-    ValueLinks value_links_; // per attribute and node: the neighbours of the node's own value
+    Levels levels_;           // one level per node; its size is the node count
+    Links links_;             // one list per node
+    BlockedRows rows_;        // the coordinates (and cosine norms)
+    MetadataRows metadata_;   // one row per node, empty without metadata
+    EqualityIndex equality_;  // per attribute: value -> nodes
+    ValueLinks value_links_;  // per attribute and node: the neighbours of the node's own value
     WorkCounters counters_;
     // Whether the last connecting pass of an insert at layer 0, and the last
     // search's layer-0 pass, visited at least half of the layer (1) or not

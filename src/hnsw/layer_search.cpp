@@ -31,8 +31,8 @@ constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
 
 // Every node of ids[0, size): branch-free, each id written and kept only if
 // it was unvisited (marking a visited node again changes nothing).
-std::size_t fresh_of_all(const NodeId* ids, std::size_t size, EpochMarks& visited, NodeId* out,
-                         std::uint64_t limit, std::size_t& scanned) noexcept {
+std::size_t fresh_of_all(const NodeId* ids, std::size_t size, EpochSet& visited, NodeId* out, std::uint64_t limit,
+                         std::size_t& scanned) noexcept {
     std::uint16_t* const stamps = visited.marks.data();
     const std::uint16_t epoch = visited.epoch;
     std::size_t found = 0, i = 0;
@@ -48,7 +48,7 @@ std::size_t fresh_of_all(const NodeId* ids, std::size_t size, EpochMarks& visite
 
 // The nodes of ids[0, size) that `admits`; a node it refuses stays unvisited.
 template <class Admits>
-std::size_t fresh_of(const NodeId* ids, std::size_t size, EpochMarks& visited, NodeId* out, std::uint64_t limit,
+std::size_t fresh_of(const NodeId* ids, std::size_t size, EpochSet& visited, NodeId* out, std::uint64_t limit,
                      std::size_t& scanned, Admits admits) noexcept {
     std::uint16_t* const stamps = visited.marks.data();
     const std::uint16_t epoch = visited.epoch;
@@ -71,7 +71,7 @@ struct AllNodes {
     void prefetch(NodeId c, std::uint64_t layer) const noexcept { __builtin_prefetch(links.list(c, layer).data()); }
     void prefetch_header(NodeId n) const noexcept { links.prefetch_headers(n); }
 
-    std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
+    std::size_t operator()(NodeId c, std::uint64_t layer, EpochSet& visited, NodeId* out, std::uint64_t limit,
                            std::size_t& scanned) const noexcept {
         const std::vector<NodeId>& list = links.list(c, layer);
         if (layer <= links.top(c)) return fresh_of_all(list.data(), list.size(), visited, out, limit, scanned);
@@ -87,7 +87,7 @@ struct AllNodes {
     // being marked.
     // With `many` near (a result that is large for the layer), the test runs
     // without a branch, which would then be mispredicted too often.
-    std::size_t near(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, const double* distance,
+    std::size_t near(NodeId c, std::uint64_t layer, EpochSet& visited, NodeId* out, const double* distance,
                      double bound, bool many, std::size_t& scanned) const noexcept {
         const std::vector<NodeId>& list = links.list(c, layer);
         const std::size_t size = list.size();
@@ -130,12 +130,11 @@ struct Passing {
     void prefetch(NodeId c, std::uint64_t layer) const noexcept { __builtin_prefetch(links.list(c, layer).data()); }
     void prefetch_header(NodeId n) const noexcept { links.prefetch_headers(n); }
 
-    std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
+    std::size_t operator()(NodeId c, std::uint64_t layer, EpochSet& visited, NodeId* out, std::uint64_t limit,
                            std::size_t& scanned) const noexcept {
         const std::vector<NodeId>& list = links.list(c, layer);
-        return fresh_of(list.data(), list.size(), visited, out, limit, scanned, [&](NodeId n) {
-            return levels[n] >= layer && node_passes(filter, position, metadata.row(n));
-        });
+        return fresh_of(list.data(), list.size(), visited, out, limit, scanned,
+                        [&](NodeId n) { return levels[n] >= layer && node_passes(filter, position, metadata.row(n)); });
     }
 };
 
@@ -152,7 +151,7 @@ struct MatchingNodes {
     }
     void prefetch_header(NodeId n) const noexcept { m.same->prefetch_header(m.attribute, n); }
 
-    std::size_t operator()(NodeId c, std::uint64_t layer, EpochMarks& visited, NodeId* out, std::uint64_t limit,
+    std::size_t operator()(NodeId c, std::uint64_t layer, EpochSet& visited, NodeId* out, std::uint64_t limit,
                            std::size_t& scanned) const noexcept {
         const std::uint32_t* const values = m.values;
         const std::uint32_t wanted = m.wanted;
@@ -181,8 +180,7 @@ void prefetch_headers(const Admit& admit, const NodeId* nodes, std::size_t count
 // (NaN and `unreachable` left out); none when fewer than ef numbers exist.
 // The ef smallest of a sample give a limit that the ef smallest of all cannot
 // exceed; only distances up to it are kept and sorted out.
-DistanceMemo::Final final_for(const double* distance, std::size_t nodes, std::uint64_t ef,
-                              std::uint64_t unreachable) {
+DistanceMemo::Final final_for(const double* distance, std::size_t nodes, std::uint64_t ef, std::uint64_t unreachable) {
     std::vector<double>& kept = thread_scratch().smallest;
     if (kept.size() < nodes) kept.resize(nodes);
     double limit = std::numeric_limits<double>::infinity();
@@ -242,8 +240,7 @@ void LayerSearch::score_into_memo(const PreparedQuery& query, std::span<const No
     for (std::size_t j = 0; j < std::min(nodes.size(), kOfferBatch); ++j) fetch(j);
     for (std::size_t start = 0; start < nodes.size(); start += kOfferBatch) {
         const std::size_t count = std::min(kOfferBatch, nodes.size() - start);
-        for (std::size_t j = start + kOfferBatch; j < std::min(nodes.size(), start + 2 * kOfferBatch); ++j)
-            fetch(j);
+        for (std::size_t j = start + kOfferBatch; j < std::min(nodes.size(), start + 2 * kOfferBatch); ++j) fetch(j);
         for (std::size_t j = 0; j < count; ++j) {
             vectors[j] = rows_.row(nodes[start + j]);
             if (node_norms) norms[j] = node_norms[nodes[start + j]];
@@ -264,9 +261,8 @@ std::uint64_t LayerSearch::run(const PreparedQuery& query, NodeId entry, std::ui
         return walk(query, entry, ef, layer, kNoLimit, memo,
                     Passing{links_, levels_.data(), metadata_, *filter, position}, result);
     // Fresh nodes still to be met before the population is exhausted.
-    const std::uint64_t unseen = traversal_ == Traversal::Shortcut
-                                     ? levels_.population(layer) - (levels_[entry] >= layer ? 1 : 0)
-                                     : kNoLimit;
+    const std::uint64_t unseen =
+        traversal_ == Traversal::Shortcut ? levels_.population(layer) - (levels_[entry] >= layer ? 1 : 0) : kNoLimit;
     return walk(query, entry, ef, layer, unseen, memo, AllNodes{links_, levels_.data()}, result);
 }
 
@@ -357,16 +353,10 @@ std::uint64_t LayerSearch::walk(const PreparedQuery& query, NodeId entry, std::u
                 double* const near_distances = s.fresh_distances.data();
                 for (std::size_t j = 0; j < found; ++j) near_distances[j] = known_distance[out[j]];
                 for (std::size_t start = 0; start < found; start += kOfferBatch)
-                    offer(result, ef, near_distances + start, out + start, std::min(kOfferBatch, found - start),
-                          heap);
+                    offer(result, ef, near_distances + start, out + start, std::min(kOfferBatch, found - start), heap);
                 // Every node nearer than the last is in the result: final.
                 const double now = result.back().distance;
-                if (final.ef == ef && now == final.last &&
-                    static_cast<std::uint64_t>(std::lower_bound(result.begin(), result.end(), now,
-                                                                [](const ScoredId& r, double d) {
-                                                                    return r.distance < d;
-                                                                }) -
-                                               result.begin()) == final.below) {
+                if (final.ef == ef && now == final.last && count_below(result, now) == final.below) {
                     s.memo.final_reached = true;
                     break;
                 }

@@ -58,7 +58,11 @@ class LayerSearch {
 public:
     LayerSearch(const Levels& levels, const Links& links, const BlockedRows& rows, const MetadataRows& metadata,
                 Traversal traversal, const WorkCounters& counters) noexcept
-        : levels_(levels), links_(links), rows_(rows), metadata_(metadata), traversal_(traversal),
+        : levels_(levels),
+          links_(links),
+          rows_(rows),
+          metadata_(metadata),
+          traversal_(traversal),
           counters_(counters) {}
 
     // Starts the thread's distance memo for a new insert or search. With
@@ -84,9 +88,9 @@ public:
     struct Matching {
         const std::uint32_t* values;  // per node, its value number at the attribute
         std::uint32_t wanted;
-        const ValueLinks* same;       // each node's neighbours of its own value
-        std::size_t attribute;        // the attribute's number in `same`
-        std::uint64_t population;     // matching nodes (all admitted at layer 0)
+        const ValueLinks* same;    // each node's neighbours of its own value
+        std::size_t attribute;     // the attribute's number in `same`
+        std::uint64_t population;  // matching nodes (all admitted at layer 0)
     };
     // run() with a filter whose predicate is equality with an indexed value,
     // given as the nodes it admits: the same pairs, each node decided once.

@@ -1,3 +1,5 @@
+// PyHNSW: the Python type over the graph index, its argument conversion and
+// its methods (insert, create, search) with their error mapping.
 #include "hnsw/py_hnsw.hpp"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// The PyHNSW type object, for the module entry.
 #pragma once
 
 #include <Python.h>

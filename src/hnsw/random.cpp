@@ -1,3 +1,5 @@
+// Random words for the level draw: the system's entropy, and the per-thread
+// generator seeded from it.
 #include "hnsw/random.hpp"
 
 #include <fcntl.h>

@@ -1,6 +1,7 @@
 // Offering scored nodes to a sorted result list, one by one or a batch at once.
 #include "hnsw/result_list.hpp"
 
+#include <cmath>
 #include <cstring>
 
 namespace ombrix {
@@ -9,19 +10,11 @@ namespace {
 // After every smaller entry; among equal entries, just before the last one.
 // A number goes before the first entry that is greater (or NaN); the entry
 // ahead of that one is smaller or equal, and if equal the last of its kind.
-// Most fresh nodes come through here, so the search has no branch on the
-// data.
 std::size_t insert_position(const std::vector<ScoredId>& result, double dist) noexcept {
     const std::size_t size = result.size();
     if (std::isnan(dist)) return size > 0 && std::isnan(result.back().distance) ? size - 1 : size;
     const ScoredId* const data = result.data();
-    std::size_t base = 0, n = size;
-    while (n > 1) {
-        const std::size_t half = n / 2;
-        base += half * static_cast<std::size_t>(data[base + half - 1].distance <= dist);
-        n -= half;
-    }
-    if (n == 1) base += static_cast<std::size_t>(data[base].distance <= dist);
+    std::size_t base = prefix_length(data, size, [dist](double d) { return d <= dist; });
     if (base > 0 && !(data[base - 1].distance < dist)) --base;
     return base;
 }
@@ -36,19 +29,6 @@ void place(std::vector<ScoredId>& result, std::size_t position, ScoredId entry, 
     }
     std::move_backward(at, result.end() - 1, result.end());
     *at = entry;
-}
-
-// The first position in result[0, size) whose distance is not below `dist`
-// (no NaN in that range).
-std::size_t lower_bound_of(const ScoredId* data, std::size_t size, double dist) noexcept {
-    std::size_t base = 0, n = size;
-    while (n > 1) {
-        const std::size_t half = n / 2;
-        base += half * static_cast<std::size_t>(data[base + half - 1].distance < dist);
-        n -= half;
-    }
-    if (n == 1) base += static_cast<std::size_t>(data[base].distance < dist);
-    return base;
 }
 
 // The definition: offers the nodes one by one.
@@ -86,8 +66,9 @@ void offer(std::vector<ScoredId>& result, std::uint64_t ef, const double* dists,
         const double dist = dists[j];
         if (std::isnan(dist)) return offer_each(result, ef, dists, ids, count, heap);
         if (r + a >= ef) {
-            const double last = r == 0 ? kept[a - 1] : a == 0 ? data[r - 1].distance
-                                                              : std::max(data[r - 1].distance, kept[a - 1]);
+            const double last = r == 0   ? kept[a - 1]
+                                : a == 0 ? data[r - 1].distance
+                                         : std::max(data[r - 1].distance, kept[a - 1]);
             if (!(dist < last)) continue;
         }
         taken[t++] = {dist, ids[j]};
@@ -112,7 +93,7 @@ void offer(std::vector<ScoredId>& result, std::uint64_t ef, const double* dists,
     if (t == 0) return;
     std::size_t at[kOfferBatch];
     for (std::size_t k = 0; k < a; ++k) {
-        at[k] = lower_bound_of(data, r, kept[k]);
+        at[k] = prefix_length(data, r, [d = kept[k]](double e) { return e < d; });
         if (at[k] < r && data[at[k]].distance == kept[k]) return offer_each(result, ef, dists, ids, count, heap);
     }
     result.resize(r + a);

@@ -3,28 +3,24 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "metrics/metrics.hpp"
+#include "metrics/ranking.hpp"
 
 namespace ombrix {
 
 // Scored nodes handed to one offer() call at most.
 inline constexpr std::size_t kOfferBatch = 16;
 
-// Distance order of the heap and the result list: numbers by <, NaN after
-// every number and equal to another NaN.
-inline bool goes_before(double a, double b) noexcept { return !std::isnan(a) && (std::isnan(b) || a < b); }
-
 struct Candidate {
     double distance;
     std::uint32_t id;
 };
 
-// A min-heap on (distance, id): equal distances come out by ascending id.
+// A min-heap in ranking order (value_before, equal distances by ascending id).
 class CandidateHeap {
 public:
     void clear() noexcept { items_.clear(); }
@@ -47,13 +43,33 @@ private:
     // a min-heap.
     struct ComesOutLater {
         bool operator()(const Candidate& a, const Candidate& b) const noexcept {
-            if (goes_before(b.distance, a.distance)) return true;
-            if (goes_before(a.distance, b.distance)) return false;
+            if (value_before(b.distance, a.distance)) return true;
+            if (value_before(a.distance, b.distance)) return false;
             return a.id > b.id;
         }
     };
     std::vector<Candidate> items_;
 };
+
+// How many entries of the sorted data[0, size) come before the first that
+// `before` refuses (it must hold on a prefix only): a binary search with no
+// branch on the data, since most fresh nodes are placed through it.
+template <class Before>
+std::size_t prefix_length(const ScoredId* data, std::size_t size, Before before) noexcept {
+    std::size_t base = 0, n = size;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base += half * static_cast<std::size_t>(before(data[base + half - 1].distance));
+        n -= half;
+    }
+    if (n == 1) base += static_cast<std::size_t>(before(data[base].distance));
+    return base;
+}
+
+// The entries of a sorted result below `dist` (a number).
+inline std::size_t count_below(const std::vector<ScoredId>& result, double dist) noexcept {
+    return prefix_length(result.data(), result.size(), [dist](double d) { return d < dist; });
+}
 
 // Offers count <= kOfferBatch scored nodes to `result` (at most ef pairs,
 // nearest first), in order: a node is taken while the result has room or when

@@ -24,9 +24,7 @@ class FakeRandom final : public RandomSource {
 public:
     explicit FakeRandom(std::vector<std::uint64_t> words = {}, std::uint64_t seed = 1)
         : words_(std::move(words)), state_(seed) {}
-    std::uint64_t next_u64() noexcept override {
-        return next_ < words_.size() ? words_[next_++] : splitmix64(state_);
-    }
+    std::uint64_t next_u64() noexcept override { return next_ < words_.size() ? words_[next_++] : splitmix64(state_); }
 
 private:
     std::vector<std::uint64_t> words_;
@@ -47,8 +45,7 @@ inline std::uint64_t word_for_level(std::uint64_t layers, std::uint64_t level) {
 inline HNSW make_index(std::uint64_t dim, std::uint64_t layers, Metric metric = Metric::Euclidean,
                        std::uint64_t ef_construction = 200, std::uint64_t ef_search = 50,
                        std::optional<Schema> schema = std::nullopt) {
-    return std::move(
-        HNSW::make({dim, layers, 16, ef_construction, ef_search, metric, std::move(schema)}).value());
+    return std::move(HNSW::make({dim, layers, 16, ef_construction, ef_search, metric, std::move(schema)}).value());
 }
 
 // The same pairs in the same order, distances bit for bit.

@@ -1,3 +1,5 @@
+// The graph index by example: worked examples, the errors and their order,
+// filtered search, the level draw and the introspection of odd ids.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,7 +13,9 @@
 #include "hnsw_test_support.hpp"
 
 // Lets the oversized-table case see a null calloc instead of an ASan abort.
-extern "C" [[gnu::visibility("default"), gnu::used]] const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" [[gnu::visibility("default"), gnu::used]] const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
 
 namespace ombrix {
 namespace {
@@ -144,7 +148,7 @@ TEST(HNSWErrors, CreateAndDimensionChecksStoreNothing) {
         {std::nullopt, nullptr, 0, HNSWError::EmptyVectors, 0},
         {Schema{"color"}, nullptr, 0, HNSWError::EmptyVectors, 0},
         {Schema{"color"}, &two, 1, HNSWError::AttributeNotFound, 0},
-        {std::nullopt, &two, 1, std::nullopt, 2},  // rows ignored without a schema
+        {std::nullopt, &two, 1, std::nullopt, 2},     // rows ignored without a schema
         {Schema{"color"}, &two, 0, std::nullopt, 2},  // nodes without rows
         {Schema{"color"}, &ragged, 1, HNSWError::AttributeNotFound, 0},
         {std::nullopt, &ragged, 0, HNSWError::DimensionMismatch, 0},
@@ -314,7 +318,10 @@ TEST(ThreadRandom, OneGeneratorPerThreadWithItsOwnStream) {
     EXPECT_NE(a, b);
     std::uint64_t other = 0;
     RandomSource* other_source = nullptr;
-    std::thread([&] { other_source = &thread_random(); other = other_source->next_u64(); }).join();
+    std::thread([&] {
+        other_source = &thread_random();
+        other = other_source->next_u64();
+    }).join();
     EXPECT_NE(other_source, &mine);
     EXPECT_NE(other, a);
 }

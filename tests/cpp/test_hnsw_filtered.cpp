@@ -29,10 +29,26 @@ constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 // Every value type with the cases equality must get right, plus values no
 // node holds.
 const std::vector<Metadata>& value_pool() {
-    static const std::vector<Metadata> pool{
-        {""s}, {"a"s}, {"A"s}, {"é"s}, {"日本"s}, {"a\0b"s}, {"a\0c"s},
-        {std::int64_t{0}}, {std::int64_t{1}}, {std::int64_t{-1}}, {kMin}, {kMax},
-        {0.0}, {-0.0}, {1.0}, {kNaN}, {1e308}, {-1e308}, {kInf}, {5e-324}};
+    static const std::vector<Metadata> pool{{""s},
+                                            {"a"s},
+                                            {"A"s},
+                                            {"é"s},
+                                            {"日本"s},
+                                            {"a\0b"s},
+                                            {"a\0c"s},
+                                            {std::int64_t{0}},
+                                            {std::int64_t{1}},
+                                            {std::int64_t{-1}},
+                                            {kMin},
+                                            {kMax},
+                                            {0.0},
+                                            {-0.0},
+                                            {1.0},
+                                            {kNaN},
+                                            {1e308},
+                                            {-1e308},
+                                            {kInf},
+                                            {5e-324}};
     return pool;
 }
 // Values never stored: they match nothing.

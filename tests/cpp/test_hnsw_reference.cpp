@@ -93,8 +93,8 @@ public:
         }
     }
 
-    std::vector<ScoredId> knn(std::uint64_t entry, std::span<const double> q, std::uint64_t ef,
-                              std::uint64_t layer, const Filter* f, std::size_t pos) const {
+    std::vector<ScoredId> knn(std::uint64_t entry, std::span<const double> q, std::uint64_t ef, std::uint64_t layer,
+                              const Filter* f, std::size_t pos) const {
         const double d = metric_(q, vec(entry));
         ++fresh;
         std::vector<ScoredId> result{{d, entry}}, candidates{{d, entry}};
@@ -130,7 +130,8 @@ public:
     }
 
     std::vector<ScoredId> search(std::span<const double> q, std::uint64_t k, const Filter* f) const {
-        const std::size_t pos = f ? std::find(p_.schema->begin(), p_.schema->end(), f->attribute) - p_.schema->begin() : 0;
+        const std::size_t pos =
+            f ? std::find(p_.schema->begin(), p_.schema->end(), f->attribute) - p_.schema->begin() : 0;
         std::uint64_t e = 0;
         for (std::uint64_t l = p_.layers - 1; l >= 1; --l) e = knn(e, q, 1, l, f, pos).front().id;
         std::vector<ScoredId> r = knn(e, q, p_.ef_search, 0, f, pos);
@@ -180,10 +181,8 @@ std::vector<double> random_vector(std::uint64_t& state, std::size_t n, bool coar
     std::vector<double> v(n);
     for (double& x : v) {
         const std::uint64_t r = splitmix64(state);
-        if (extreme)
-            x = r % 8 == 0 ? kExtreme[r / 8 % 9] : static_cast<double>(r % 3) - 1.0;
-        else
-            x = coarse ? static_cast<double>(r % 5) - 2.0 : static_cast<double>(r % 2001) / 1000.0 - 1.0;
+        if (extreme) x = r % 8 == 0 ? kExtreme[r / 8 % 9] : static_cast<double>(r % 3) - 1.0;
+        else x = coarse ? static_cast<double>(r % 5) - 2.0 : static_cast<double>(r % 2001) / 1000.0 - 1.0;
     }
     return v;
 }
@@ -263,25 +262,23 @@ TEST_P(AgainstFlatModel, SameListsAndSameResults) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scenarios, AgainstFlatModel,
-    ::testing::ValuesIn([] {
-        std::vector<Scenario> all;
-        for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine})
-            for (std::uint64_t dim : {6u, 70u}) {
-                all.push_back({m, dim, 1, 8});
-                all.push_back({m, dim, 2, 5});
-                all.push_back({m, dim, 4, 6});
-                all.push_back({m, dim, 8, 4});
-                all.push_back({m, dim, 20, 3});
-                all.push_back({m, dim, 3, 500});  // every pass takes its whole layer
-            }
-        for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
-            all.push_back({m, 70, 2, 40});  // long results: offers in full batches
-            for (std::uint64_t ef : {3u, 20u}) all.push_back({m, 6, 3, ef, true});
-        }
-        return all;
-    }()));
+INSTANTIATE_TEST_SUITE_P(Scenarios, AgainstFlatModel, ::testing::ValuesIn([] {
+                             std::vector<Scenario> all;
+                             for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine})
+                                 for (std::uint64_t dim : {6u, 70u}) {
+                                     all.push_back({m, dim, 1, 8});
+                                     all.push_back({m, dim, 2, 5});
+                                     all.push_back({m, dim, 4, 6});
+                                     all.push_back({m, dim, 8, 4});
+                                     all.push_back({m, dim, 20, 3});
+                                     all.push_back({m, dim, 3, 500});  // every pass takes its whole layer
+                                 }
+                             for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
+                                 all.push_back({m, 70, 2, 40});  // long results: offers in full batches
+                                 for (std::uint64_t ef : {3u, 20u}) all.push_back({m, 6, 3, ef, true});
+                             }
+                             return all;
+                         }()));
 
 // Snapshot of everything an insert may touch, rows through a filtered search.
 struct Snapshot {

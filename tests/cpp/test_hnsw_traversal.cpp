@@ -92,21 +92,19 @@ TEST_P(ShortcutAgainstFull, SameGraphAndSameResults) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Builds, ShortcutAgainstFull,
-    ::testing::ValuesIn([] {
-        std::vector<Build> all;
-        for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine})
-            for (bool coarse : {false, true}) {
-                all.push_back({m, 0, 10, 10, coarse});
-                all.push_back({m, 1, 12, 10, coarse});
-                all.push_back({m, 2, 6, 5, coarse});
-                all.push_back({m, 8, 24, 16, coarse});
-                all.push_back({m, 5, 2 * kNodes, 60, coarse});  // ef_construction above N
-                all.push_back({m, 3, 0, 10, coarse});            // every insert but the first fails
-            }
-        return all;
-    }()));
+INSTANTIATE_TEST_SUITE_P(Builds, ShortcutAgainstFull, ::testing::ValuesIn([] {
+                             std::vector<Build> all;
+                             for (Metric m : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine})
+                                 for (bool coarse : {false, true}) {
+                                     all.push_back({m, 0, 10, 10, coarse});
+                                     all.push_back({m, 1, 12, 10, coarse});
+                                     all.push_back({m, 2, 6, 5, coarse});
+                                     all.push_back({m, 8, 24, 16, coarse});
+                                     all.push_back({m, 5, 2 * kNodes, 60, coarse});  // ef_construction above N
+                                     all.push_back({m, 3, 0, 10, coarse});           // every insert but the first fails
+                                 }
+                             return all;
+                         }()));
 
 // Far more layers than levels: every pass above the populated layers is
 // skipped, with the graph and the results of one that runs them all. Only

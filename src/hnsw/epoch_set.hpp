@@ -1,5 +1,5 @@
-// A set of node ids emptied in O(1): a node is in the set when its mark equals
-// the current epoch.
+// A set of node ids emptied in O(1): a node is in the set when its mark
+// equals the set's current epoch.
 #pragma once
 
 #include <algorithm>
@@ -11,7 +11,7 @@ namespace ombrix {
 
 // 16-bit marks keep the array cache-resident; it is wiped once every 65535
 // uses.
-struct EpochMarks {
+struct EpochSet {
     std::vector<std::uint16_t> marks;
     std::uint16_t epoch = 0;
 
