@@ -20,6 +20,8 @@ returned the same results.
     python benchmarks/bench_hnsw.py                 # full run
     python benchmarks/bench_hnsw.py --quick         # small smoke run
     python benchmarks/bench_hnsw.py --sizes 2000,10000 --metrics euclidean
+    python benchmarks/bench_hnsw.py --sizes "" --count-sizes 10000,50000 \
+        --baseline-counts /path/to/old/hnsw_counts  # the core and the goals alone
     python benchmarks/bench_hnsw.py --sizes 2000 --count-sizes 10000,20000 \
         --baseline-counts /path/to/old/hnsw_counts
 
@@ -71,7 +73,6 @@ import time
 import numpy as np
 
 import ombrix
-
 from common import RESULTS_DIR, faiss, hnswlib, time_queries
 
 try:
@@ -91,32 +92,56 @@ RECALL_TARGETS = (0.95, 0.99)
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true", help="small smoke run (N = 500, 1000)")
-    p.add_argument("--sizes", type=str, default=None, help="comma-separated N values (default 2000,10000,20000)")
+    p.add_argument(
+        "--sizes",
+        type=str,
+        default=None,
+        help="comma-separated N values (default 2000,10000,20000; empty: no peer table)",
+    )
     p.add_argument("--dim", type=int, default=128)
     p.add_argument("-k", type=int, default=10)
     p.add_argument("--metrics", type=str, default=",".join(METRICS))
-    p.add_argument("--peer-metrics", type=str, default=",".join(METRICS),
-                   help="metrics under which hnswlib/faiss run (negated query for angular/inner_product)")
+    p.add_argument(
+        "--peer-metrics",
+        type=str,
+        default=",".join(METRICS),
+        help="metrics under which hnswlib/faiss run (negated query for angular/inner_product)",
+    )
     p.add_argument("--queries", type=int, default=200)
     p.add_argument("--budget", type=float, default=5.0, help="seconds of searching per method and case")
-    p.add_argument("--count-at", type=int, default=10000,
-                   help="N at which distance evaluations per insert/search are reported")
-    p.add_argument("--count-sizes", type=str, default="10000,20000",
-                   help="N values for hnsw_counts (empty: skip it)")
+    p.add_argument(
+        "--count-at", type=int, default=10000, help="N at which distance evaluations per insert/search are reported"
+    )
+    p.add_argument("--count-sizes", type=str, default="10000,20000", help="N values for hnsw_counts (empty: skip it)")
     p.add_argument("--counts-bin", type=str, default=os.path.join(REPO, "build", "bench", "hnsw_counts"))
-    p.add_argument("--baseline-counts", type=str, default=None,
-                   help="hnsw_counts built against another core, compared side by side")
+    p.add_argument(
+        "--baseline-counts",
+        type=str,
+        default=None,
+        help="hnsw_counts built against another core, compared side by side",
+    )
     p.add_argument("--repeats", type=int, default=3, help="hnsw_counts runs per program and N (medians)")
-    p.add_argument("--count-queries", type=int, default=1000,
-                   help="searches timed by hnsw_counts per run (a search is short: fewer are noisy)")
-    p.add_argument("--filter-sizes", type=str, default="10000,50000",
-                   help="N values for the filtered table and the goals (empty: skip them)")
+    p.add_argument(
+        "--count-queries",
+        type=int,
+        default=1000,
+        help="searches timed by hnsw_counts per run (a search is short: fewer are noisy)",
+    )
+    p.add_argument(
+        "--filter-sizes",
+        type=str,
+        default="10000,50000",
+        help="N values for the filtered table and the goals (empty: skip them)",
+    )
     p.add_argument("--filter-queries", type=int, default=100, help="queries per round of the filtered table")
     p.add_argument("--filter-rounds", type=int, default=5, help="rounds of the filtered table (sides alternate)")
-    p.add_argument("--only-filtered", action="store_true",
-                   help="run the filtered table and the goals alone")
-    p.add_argument("--baseline-python", type=str, default=None,
-                   help="interpreter whose ombrix is another build, run side by side in the filtered table")
+    p.add_argument("--only-filtered", action="store_true", help="run the filtered table and the goals alone")
+    p.add_argument(
+        "--baseline-python",
+        type=str,
+        default=None,
+        help="interpreter whose ombrix is another build, run side by side in the filtered table",
+    )
     p.add_argument("--seed", type=int, default=2024)
     p.add_argument("--out", type=str, default=RESULTS_DIR)
     p.add_argument("--no-plot", action="store_true")
@@ -133,7 +158,7 @@ def parse_args(argv=None):
         a.filter_queries = min(a.filter_queries, 30)
         a.filter_rounds = min(a.filter_rounds, 2)
     a.filter_sizes = [int(float(s)) for s in a.filter_sizes.split(",") if s]
-    a.sizes = [int(float(s)) for s in (a.sizes or "2000,10000,20000").split(",")]
+    a.sizes = [int(float(s)) for s in (a.sizes if a.sizes is not None else "2000,10000,20000").split(",") if s]
     a.count_sizes = [int(float(s)) for s in a.count_sizes.split(",") if s]
     a.metrics = [m for m in a.metrics.split(",") if m]
     a.peer_metrics = [m for m in a.peer_metrics.split(",") if m]
@@ -194,7 +219,7 @@ def bench_ombrix(X, X_lists, Q_lists, metric, args, key_to_id):
     if None not in (c0, c1, c2):
         row["evals_per_insert"] = (c1 - c0) / n
         row["evals_per_search"] = (c2 - c1) / calls
-    del idx
+    idx = None  # let go of the index (the closure above refers to the name)
     gc.collect()
     return row
 
@@ -211,6 +236,7 @@ def bench_flat(X, Q_lists, metric, args):
 def peer_at_targets(search_at, set_ef, Q32, truth, args):
     """QPS of a peer at ef = PEER_EF and at the smallest swept ef reaching each
     recall target (None where no swept ef reaches it)."""
+
     def measure(ef):
         set_ef(ef)
         lat, qps, out, _ = time_queries(search_at, Q32, args.budget / 5, 10)
@@ -238,8 +264,9 @@ def bench_hnswlib(X32, Q32, metric, args, truth):
     t0 = time.process_time()
     index.add_items(X32, num_threads=1)
     build = time.process_time() - t0
-    row = peer_at_targets(lambda q: index.knn_query(q, k=args.k, num_threads=1)[0][0].tolist(),
-                          index.set_ef, Q32, truth, args)
+    row = peer_at_targets(
+        lambda q: index.knn_query(q, k=args.k, num_threads=1)[0][0].tolist(), index.set_ef, Q32, truth, args
+    )
     row["build_s"] = build
     return row
 
@@ -269,8 +296,13 @@ def bench_faiss(X32, Q32, metric, args, truth):
 
 def bench_usearch(X32, Q32, metric, args, truth):
     n, dim = X32.shape
-    index = usearch_index.Index(ndim=dim, metric={"euclidean": "l2sq", "angular": "cos", "inner_product": "ip"}[metric],
-                                dtype="f32", connectivity=PEER_M, expansion_add=PEER_EF_CONSTRUCTION)
+    index = usearch_index.Index(
+        ndim=dim,
+        metric={"euclidean": "l2sq", "angular": "cos", "inner_product": "ip"}[metric],
+        dtype="f32",
+        connectivity=PEER_M,
+        expansion_add=PEER_EF_CONSTRUCTION,
+    )
     t0 = time.process_time()
     index.add(np.arange(n), X32, threads=1)
     build = time.process_time() - t0
@@ -278,8 +310,9 @@ def bench_usearch(X32, Q32, metric, args, truth):
     def set_ef(ef):
         index.expansion_search = ef
 
-    row = peer_at_targets(lambda q: index.search(q.reshape(-1), args.k, threads=1).keys.tolist(),
-                          set_ef, Q32, truth, args)
+    row = peer_at_targets(
+        lambda q: index.search(q.reshape(-1), args.k, threads=1).keys.tolist(), set_ef, Q32, truth, args
+    )
     row["build_s"] = build
     return row
 
@@ -297,8 +330,10 @@ def run_size(n, args, rng):
         # Peers rank most-similar first: ask them about -q for the similarity metrics.
         sign = 1.0 if metric == "euclidean" else -1.0
         Q32 = [np.ascontiguousarray(sign * q, dtype=np.float32).reshape(1, dim) for q in Q]
-        runs = [("ombrix PyHNSW", lambda: bench_ombrix(X, X_lists, Q_lists, metric, args, key_to_id)),
-                ("ombrix PyFlat", lambda: bench_flat(X, Q_lists, metric, args))]
+        runs = [
+            ("ombrix PyHNSW", lambda: bench_ombrix(X, X_lists, Q_lists, metric, args, key_to_id)),
+            ("ombrix PyFlat", lambda: bench_flat(X, Q_lists, metric, args)),
+        ]
         if metric in args.peer_metrics:
             if hnswlib is not None:
                 runs.append(("hnswlib HNSW", lambda: bench_hnswlib(X32, Q32, metric, args, truth)))
@@ -314,23 +349,31 @@ def run_size(n, args, rng):
             r.update(n=n, metric=metric, method=name)
             print(f" build {r['build_s']:8.2f} s  {r['qps']:9.1f} QPS  recall@{k} {r['recall']:.3f}", end="")
             for target, at in r.get("at_recall", {}).items():
-                print(f"  | recall {target}: " + (f"ef {at['ef']} {at['qps']:.0f} QPS" if at else "not reached"), end="")
+                print(
+                    f"  | recall {target}: " + (f"ef {at['ef']} {at['qps']:.0f} QPS" if at else "not reached"), end=""
+                )
             print(flush=True)
             rows.append(r)
     return rows
 
 
 def print_table(rows, dim, k):
-    print(f"\nResults (dim {dim}, k={k}; build CPU s; QPS and latency single-threaded; ratios relative to ombrix PyHNSW)")
-    hdr = (f"  {'N':>6s} {'metric':13s} {'method':20s} {'build s':>9s} {'build x':>8s} "
-           f"{'median ms':>10s} {'QPS':>9s} {'QPS x':>7s} {'recall@' + str(k):>9s}")
+    print(
+        f"\nResults (dim {dim}, k={k}; build CPU s; QPS and latency single-threaded; ratios relative to ombrix PyHNSW)"
+    )
+    hdr = (
+        f"  {'N':>6s} {'metric':13s} {'method':20s} {'build s':>9s} {'build x':>8s} "
+        f"{'median ms':>10s} {'QPS':>9s} {'QPS x':>7s} {'recall@' + str(k):>9s}"
+    )
     print(hdr)
     base = {(r["n"], r["metric"]): r for r in rows if r["method"] == "ombrix PyHNSW"}
     for r in rows:
         b = base[(r["n"], r["metric"])]
-        print(f"  {r['n']:6d} {r['metric']:13s} {r['method']:20s} {r['build_s']:9.2f} "
-              f"{r['build_s'] / b['build_s']:7.2f}x {r['lat_s'] * 1e3:10.3f} {r['qps']:9.1f} "
-              f"{r['qps'] / b['qps']:6.2f}x {r['recall']:9.3f}")
+        print(
+            f"  {r['n']:6d} {r['metric']:13s} {r['method']:20s} {r['build_s']:9.2f} "
+            f"{r['build_s'] / b['build_s']:7.2f}x {r['lat_s'] * 1e3:10.3f} {r['qps']:9.1f} "
+            f"{r['qps'] / b['qps']:6.2f}x {r['recall']:9.3f}"
+        )
     print("  Ground truth: the k smallest raw values (Euclidean distance, cosine, dot product).")
     print("  hnswlib/faiss use float32 and, under angular/inner_product, the negated query,")
     print("  which asks them for the same vectors. PyFlat 'build' is create() from numpy.")
@@ -355,13 +398,17 @@ def print_distance_counts(rows, n):
         if "evals_per_insert" in h:
             ei, es = h["evals_per_insert"], h["evals_per_search"]
             print(f"    exact: {ei:10.0f} per insert, {es:8.0f} per search")
-            print(f"    count x cost / measured time: insert {ei * cost / per_insert_time:5.2f}, "
-                  f"search {es * cost / h['lat_s']:5.2f}")
+            print(
+                f"    count x cost / measured time: insert {ei * cost / per_insert_time:5.2f}, "
+                f"search {es * cost / h['lat_s']:5.2f}"
+            )
             h["evals_exact"] = True
         else:
             ei, es = per_insert_time / cost, h["lat_s"] / cost
-            print(f"    time-equivalent:      {ei:10.0f} per insert ({per_insert_time * 1e3:.2f} ms), "
-                  f"{es:8.0f} per search ({h['lat_s'] * 1e3:.3f} ms)")
+            print(
+                f"    time-equivalent:      {ei:10.0f} per insert ({per_insert_time * 1e3:.2f} ms), "
+                f"{es:8.0f} per search ({h['lat_s'] * 1e3:.3f} ms)"
+            )
             h["evals_exact"] = False
         h["evals_per_insert"], h["evals_per_search"] = ei, es
     if not all(r.get("evals_exact") for r in sel if r["method"] == "ombrix PyHNSW"):
@@ -376,16 +423,21 @@ def growth_exponents(rows):
     """Least-squares slope of log(build time) over log(N), per metric."""
     out = {}
     for metric in METRICS:
-        pts = [(math.log(r["n"]), math.log(r["build_s"])) for r in rows
-               if r["metric"] == metric and r["method"] == "ombrix PyHNSW" and r["build_s"] > 0]
+        pts = [
+            (math.log(r["n"]), math.log(r["build_s"]))
+            for r in rows
+            if r["metric"] == metric and r["method"] == "ombrix PyHNSW" and r["build_s"] > 0
+        ]
         if len(pts) < 2 or len({x for x, _ in pts}) < 2:
             continue
         mx = statistics.fmean(x for x, _ in pts)
         my = statistics.fmean(y for _, y in pts)
         out[metric] = sum((x - mx) * (y - my) for x, y in pts) / sum((x - mx) ** 2 for x, _ in pts)
     if out:
-        print("\nGrowth of PyHNSW build time, fitted as N^e over N = "
-              + ", ".join(f"{n:,}" for n in sorted({r['n'] for r in rows})))
+        print(
+            "\nGrowth of PyHNSW build time, fitted as N^e over N = "
+            + ", ".join(f"{n:,}" for n in sorted({r["n"] for r in rows}))
+        )
         for metric, e in out.items():
             print(f"  {metric:13s} e = {e:.2f}")
     return out
@@ -422,7 +474,14 @@ def bench_counts(args):
     rows = []
     for (tag, n, metric), rs in runs.items():
         med = {key: statistics.median(r[key] for r in rs) for key in rs[0] if isinstance(rs[0][key], (int, float))}
-        med.update(program=tag, n=n, metric=metric, checksums=sorted({r["checksum"] for r in rs}), runs=len(rs))
+        # Every result's checksum: unfiltered, then filtered at 10 % and 1 %.
+        med.update(
+            program=tag,
+            n=n,
+            metric=metric,
+            runs=len(rs),
+            checksums=sorted({",".join(r.get(key, "-") for key in CHECKSUMS) for r in rs}),
+        )
         # A core from before the distinction scores every distance it takes.
         med.setdefault("insert_scored", med["insert_evals"])
         med.setdefault("search_scored", med["search_evals"])
@@ -434,54 +493,100 @@ def bench_counts(args):
     return rows
 
 
+CHECKSUMS = ("checksum", "filtered10_checksum", "filtered1_checksum")
+
+
 def print_counts(rows):
-    print("\nhnsw_counts (C++ core, defaults, dim as above, --count-queries searches, CPU time, medians); "
-          "floor = time / (evaluations x one contiguous-scan distance); evaluations are the distances the "
-          "traversal takes, scored the metric evaluations made for them (floor/sc: time / (scored x cost))")
-    print(f"  {'N':>6s} {'metric':13s} {'core':6s} {'build s':>8s} {'floor':>6s} {'floor/sc':>8s} "
-          f"{'search us':>10s} {'floor':>6s} {'evals/ins':>10s} {'scored/ins':>10s} {'scan/ins':>9s} "
-          f"{'exp/ins':>8s} {'evals/q':>8s} {'scored/q':>8s} {'scan/q':>8s} {'exp/q':>7s} {'bytes/node':>10s}  checksum")
+    print(
+        "\nhnsw_counts (C++ core, defaults, dim as above, --count-queries searches, CPU time, medians); "
+        "floor = time / (evaluations x one contiguous-scan distance); evaluations are the distances the "
+        "traversal takes, scored the metric evaluations made for them (floor/sc: time / (scored x cost))"
+    )
+    print(
+        f"  {'N':>6s} {'metric':13s} {'core':6s} {'build s':>8s} {'floor':>6s} {'floor/sc':>8s} "
+        f"{'search us':>10s} {'floor':>6s} {'evals/ins':>10s} {'scored/ins':>10s} {'scan/ins':>9s} "
+        f"{'exp/ins':>8s} {'evals/q':>8s} {'scored/q':>8s} {'scan/q':>8s} {'exp/q':>7s} {'bytes/node':>10s}  checksum"
+    )
     for r in sorted(rows, key=lambda r: (r["n"], METRICS.index(r["metric"]), r["program"] != "before")):
+
         def count(key):
             return f"{r[key]:.0f}" if r[key] >= 0 else "-"
-        print(f"  {r['n']:6d} {r['metric']:13s} {r['program']:6s} {r['build_s']:8.2f} {r['build_floor']:6.2f} "
-              f"{r['build_scored_floor']:8.2f} {r['search_s'] * 1e6:10.1f} {r['search_floor']:6.2f} "
-              f"{count('insert_evals'):>10s} {count('insert_scored'):>10s} {count('insert_scanned'):>9s} "
-              f"{count('insert_expansions'):>8s} {count('search_evals'):>8s} {count('search_scored'):>8s} "
-              f"{count('search_scanned'):>8s} {count('search_expansions'):>7s} {r['bytes_per_node']:10.0f}  "
-              f"{','.join(r['checksums'])}")
+
+        print(
+            f"  {r['n']:6d} {r['metric']:13s} {r['program']:6s} {r['build_s']:8.2f} {r['build_floor']:6.2f} "
+            f"{r['build_scored_floor']:8.2f} {r['search_s'] * 1e6:10.1f} {r['search_floor']:6.2f} "
+            f"{count('insert_evals'):>10s} {count('insert_scored'):>10s} {count('insert_scanned'):>9s} "
+            f"{count('insert_expansions'):>8s} {count('search_evals'):>8s} {count('search_scored'):>8s} "
+            f"{count('search_scanned'):>8s} {count('search_expansions'):>7s} {r['bytes_per_node']:10.0f}  "
+            f"{','.join(r['checksums'])}"
+        )
     pairs = {}
     for r in rows:
         pairs.setdefault((r["n"], r["metric"]), {})[r["program"]] = r
-    shown = False
+    print("\n  with a schema (label: 10 values, tag: 100), filtered searches at 10 % and 1 %:")
+    print(
+        f"  {'N':>6s} {'metric':13s} {'core':6s} {'build s':>8s} {'schema s':>8s} {'search us':>10s} "
+        f"{'10 % us':>8s} {'1 % us':>8s} {'bytes/node':>10s} {'with schema':>11s}"
+    )
+    for r in sorted(rows, key=lambda r: (r["n"], METRICS.index(r["metric"]), r["program"] != "before")):
+        print(
+            f"  {r['n']:6d} {r['metric']:13s} {r['program']:6s} {r['build_s']:8.2f} {r['build_schema_s']:8.2f} "
+            f"{r['search_s'] * 1e6:10.1f} {r['filtered10_s'] * 1e6:8.1f} {r['filtered1_s'] * 1e6:8.1f} "
+            f"{r['bytes_per_node']:10.0f} {r['bytes_per_node_schema']:11.0f}"
+        )
+    for line in counts_ratio_lines(pairs):
+        print("    " + line)
+
+
+def counts_ratio_lines(pairs):
+    """after / before per (N, metric): every time, bytes per node, and whether
+    every result (unfiltered and filtered) is the same."""
+    lines = []
     for (n, metric), p in sorted(pairs.items(), key=lambda kv: (kv[0][0], METRICS.index(kv[0][1]))):
-        if "before" not in p:
+        if "before" not in p or "after" not in p:
             continue
-        if not shown:
-            print("  after / before:")
-            shown = True
         b, a = p["before"], p["after"]
         same = "same results" if b["checksums"] == a["checksums"] else "RESULTS DIFFER"
-        print(f"    N={n:,} {metric:13s} build {a['build_s'] / b['build_s']:.2f}x  search "
-              f"{a['search_s'] / b['search_s']:.2f}x  bytes/node {a['bytes_per_node'] / b['bytes_per_node']:.2f}x  "
-              f"evaluations/insert {a['insert_evals'] / b['insert_evals']:.3f}x, {same}")
+        cells = [
+            f"{label} {a[key] / b[key]:.2f}x"
+            for label, key in (
+                ("build", "build_s"),
+                ("build with schema", "build_schema_s"),
+                ("search", "search_s"),
+                ("10 %", "filtered10_s"),
+                ("1 %", "filtered1_s"),
+                ("bytes/node", "bytes_per_node"),
+                ("bytes/node with schema", "bytes_per_node_schema"),
+            )
+        ]
+        lines.append(f"N={n:,} {metric}: after / before: " + ", ".join(cells) + f"; {same}")
+    return lines
 
 
 def markdown(rows, dim, k):
     """The results as Markdown tables, ready to paste into the README."""
-    lines = [f"HNSW, dim {dim}, k={k}, single thread; ratios relative to ombrix PyHNSW:", "",
-             f"| N | metric | method | build s | median ms | QPS | QPS ratio | recall@{k} |",
-             "|---|---|---|---|---|---|---|---|"]
+    lines = [
+        f"HNSW, dim {dim}, k={k}, single thread; ratios relative to ombrix PyHNSW:",
+        "",
+        f"| N | metric | method | build s | median ms | QPS | QPS ratio | recall@{k} |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
     base = {(r["n"], r["metric"]): r for r in rows if r["method"] == "ombrix PyHNSW"}
     for r in rows:
         b = base[(r["n"], r["metric"])]
-        lines.append(f"| {r['n']:,} | {r['metric']} | {r['method']} | {r['build_s']:.2f} | "
-                     f"{r['lat_s'] * 1e3:.3f} | {r['qps']:.0f} | {r['qps'] / b['qps']:.2f}x | {r['recall']:.3f} |")
+        lines.append(
+            f"| {r['n']:,} | {r['metric']} | {r['method']} | {r['build_s']:.2f} | "
+            f"{r['lat_s'] * 1e3:.3f} | {r['qps']:.0f} | {r['qps'] / b['qps']:.2f}x | {r['recall']:.3f} |"
+        )
     peers = [r for r in rows if r.get("at_recall")]
     if peers:
-        lines += ["", "Peers at the smallest swept ef reaching each recall (QPS, single thread):", "",
-                  "| N | metric | method | " + " | ".join(f"recall {t}" for t in RECALL_TARGETS) + " |",
-                  "|---|---|---|" + "---|" * len(RECALL_TARGETS)]
+        lines += [
+            "",
+            "Peers at the smallest swept ef reaching each recall (QPS, single thread):",
+            "",
+            "| N | metric | method | " + " | ".join(f"recall {t}" for t in RECALL_TARGETS) + " |",
+            "|---|---|---|" + "---|" * len(RECALL_TARGETS),
+        ]
         for r in peers:
             cells = []
             for t in RECALL_TARGETS:
@@ -491,8 +596,13 @@ def markdown(rows, dim, k):
     counted = [r for r in rows if r["method"] == "ombrix PyHNSW" and "evals_exact" in r]
     if counted:
         kind = "exact" if all(r["evals_exact"] for r in counted) else "time-equivalent"
-        lines += ["", f"Distance evaluations at N={counted[0]['n']:,} ({kind}):", "",
-                  "| metric | per insert | per search |", "|---|---|---|"]
+        lines += [
+            "",
+            f"Distance evaluations at N={counted[0]['n']:,} ({kind}):",
+            "",
+            "| metric | per insert | per search |",
+            "|---|---|---|",
+        ]
         for r in counted:
             lines.append(f"| {r['metric']} | {r['evals_per_insert']:.0f} | {r['evals_per_search']:.0f} |")
     return "\n".join(lines) + "\n"
@@ -503,24 +613,55 @@ def counts_markdown(counts, exponents):
     if exponents:
         lines += ["", "Build time growth, N^e: " + ", ".join(f"{m} {e:.2f}" for m, e in exponents.items())]
     if counts:
-        lines += ["", "Core work per insert and per search (hnsw_counts, CPU time, medians):", "",
-                  "| N | metric | core | build s | floor | floor on scored | search us | floor | evals/insert "
-                  "| scored/insert | scanned/insert | expansions/insert | evals/search | scored/search "
-                  "| scanned/search | bytes/node |",
-                  "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+        lines += [
+            "",
+            "Core work per insert and per search (hnsw_counts, CPU time, medians):",
+            "",
+            "| N | metric | core | build s | floor | floor on scored | search us | floor | evals/insert "
+            "| scored/insert | scanned/insert | expansions/insert | evals/search | scored/search "
+            "| scanned/search | bytes/node |",
+            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+        ]
         for r in sorted(counts, key=lambda r: (r["n"], METRICS.index(r["metric"]), r["program"] != "before")):
+
             def count(key):
                 return f"{r[key]:,.0f}" if r[key] >= 0 else "-"
-            lines.append(f"| {r['n']:,} | {r['metric']} | {r['program']} | {r['build_s']:.2f} | "
-                         f"{r['build_floor']:.2f} | {r['build_scored_floor']:.2f} | {r['search_s'] * 1e6:.0f} | "
-                         f"{r['search_floor']:.2f} | {count('insert_evals')} | {count('insert_scored')} | "
-                         f"{count('insert_scanned')} | {count('insert_expansions')} | {count('search_evals')} | "
-                         f"{count('search_scored')} | {count('search_scanned')} | {r['bytes_per_node']:,.0f} |")
+
+            lines.append(
+                f"| {r['n']:,} | {r['metric']} | {r['program']} | {r['build_s']:.2f} | "
+                f"{r['build_floor']:.2f} | {r['build_scored_floor']:.2f} | {r['search_s'] * 1e6:.0f} | "
+                f"{r['search_floor']:.2f} | {count('insert_evals')} | {count('insert_scored')} | "
+                f"{count('insert_scanned')} | {count('insert_expansions')} | {count('search_evals')} | "
+                f"{count('search_scored')} | {count('search_scanned')} | {r['bytes_per_node']:,.0f} |"
+            )
+        lines += [
+            "",
+            "Builds with a schema (label: 10 values, tag: 100) and filtered searches at 10 % and 1 % "
+            "(hnsw_counts, CPU time, medians; checksums of every result: unfiltered, 10 %, 1 %):",
+            "",
+            "| N | metric | core | build s | build with schema s | search us | 10 % us | 1 % us | bytes/node "
+            "| bytes/node with schema | checksums |",
+            "|---|---|---|---|---|---|---|---|---|---|---|",
+        ]
+        for r in sorted(counts, key=lambda r: (r["n"], METRICS.index(r["metric"]), r["program"] != "before")):
+            lines.append(
+                f"| {r['n']:,} | {r['metric']} | {r['program']} | {r['build_s']:.2f} | "
+                f"{r['build_schema_s']:.2f} | {r['search_s'] * 1e6:.0f} | {r['filtered10_s'] * 1e6:.0f} | "
+                f"{r['filtered1_s'] * 1e6:.0f} | {r['bytes_per_node']:,.0f} | "
+                f"{r['bytes_per_node_schema']:,.0f} | {' '.join(r['checksums'])} |"
+            )
+        pairs = {}
+        for r in counts:
+            pairs.setdefault((r["n"], r["metric"]), {})[r["program"]] = r
+        ratios = counts_ratio_lines(pairs)
+        if ratios:
+            lines += [""] + ["- " + line for line in ratios]
     return "\n".join(lines) + ("\n" if lines else "")
 
 
 def plot(rows, path, k):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -529,14 +670,20 @@ def plot(rows, path, k):
     markers = {"ombrix PyHNSW": "o", "ombrix PyFlat": "s", "hnswlib HNSW": "^", "faiss IndexHNSWFlat": "D"}
     for ax, metric in zip(axes[0], metrics):
         for method, marker in markers.items():
-            pts = sorted((r["n"], r["qps"], r["recall"]) for r in rows
-                         if r["metric"] == metric and r["method"] == method)
+            pts = sorted(
+                (r["n"], r["qps"], r["recall"]) for r in rows if r["metric"] == metric and r["method"] == method
+            )
             if not pts:
                 continue
             ax.plot([p[1] for p in pts], [p[2] for p in pts], marker=marker, linestyle="-", label=method)
             for n_, qps, rec in pts:
-                ax.annotate(f"{n_ // 1000}k" if n_ >= 1000 else str(n_), (qps, rec),
-                            textcoords="offset points", xytext=(4, 4), fontsize=7)
+                ax.annotate(
+                    f"{n_ // 1000}k" if n_ >= 1000 else str(n_),
+                    (qps, rec),
+                    textcoords="offset points",
+                    xytext=(4, 4),
+                    fontsize=7,
+                )
         ax.set_xscale("log")
         ax.set_xlabel("queries per second (single thread, log)")
         ax.set_ylabel(f"recall@{k}")
@@ -563,8 +710,9 @@ class Side:
     def __init__(self, name, python):
         self.name = name
         env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
-        self.proc = subprocess.Popen([python, WORKER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                     env=env)
+        self.proc = subprocess.Popen(
+            [python, WORKER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
+        )
 
     def ask(self, **command):
         self.proc.stdin.write(json.dumps(command) + "\n")
@@ -607,15 +755,17 @@ def peer_filtered(X32, metric, args):
         def hnswlib_search(q, query, attribute):
             count = dict(FILTERS)[attribute]
             value = q % count
-            return graph.knn_query(query, k=args.k, num_threads=1,
-                                   filter=lambda i: i % count == value)[0][0].tolist()
+            return graph.knn_query(query, k=args.k, num_threads=1, filter=lambda i: i % count == value)[0][0].tolist()
 
         peers.append(("hnswlib filter", hnswlib_search))
     if faiss is not None:
         faiss.omp_set_num_threads(1)
         data = X32 / np.linalg.norm(X32, axis=1, keepdims=True) if metric == "angular" else X32
-        index = (faiss.IndexHNSWFlat(dim, PEER_M) if metric == "euclidean"
-                 else faiss.IndexHNSWFlat(dim, PEER_M, faiss.METRIC_INNER_PRODUCT))
+        index = (
+            faiss.IndexHNSWFlat(dim, PEER_M)
+            if metric == "euclidean"
+            else faiss.IndexHNSWFlat(dim, PEER_M, faiss.METRIC_INNER_PRODUCT)
+        )
         index.hnsw.efConstruction = PEER_EF_CONSTRUCTION
         index.add(data)
         selectors = {}
@@ -672,9 +822,15 @@ def goals_for(n, metric, X, Q, sides, path, args):
     rows = []
 
     def record(method, core, attribute, lat, ids, build=None):
-        row = {"n": n, "metric": metric, "method": method, "core": core, "filter": attribute,
-               "us": statistics.median(lat) * 1e6,
-               "recall": recall(ids, truth[attribute], args.k)}
+        row = {
+            "n": n,
+            "metric": metric,
+            "method": method,
+            "core": core,
+            "filter": attribute,
+            "us": statistics.median(lat) * 1e6,
+            "recall": recall(ids, truth[attribute], args.k),
+        }
         if build is not None:
             row["build_s"] = build
         rows.append(row)
@@ -685,7 +841,7 @@ def goals_for(n, metric, X, Q, sides, path, args):
         lat = {key: [] for key, _ in kinds}
         ids = {}
         for r in range(rounds):
-            for key, run in (kinds if r % 2 == 0 else kinds[::-1]):
+            for key, run in kinds if r % 2 == 0 else kinds[::-1]:
                 out = run(0, nq)
                 lat[key] += out["lat"]
                 ids[key] = out["ids"]
@@ -695,24 +851,28 @@ def goals_for(n, metric, X, Q, sides, path, args):
     builds = {}
     for side in sides:
         builds[side.name] = side.ask(op="build", schema=False)["build_s"]
-    kinds = [(("PyHNSW", s.name), lambda f, c, s=s: s.ask(op="search", filter=None, first=f, count=c))
-             for s in sides]
+    kinds = [(("PyHNSW", s.name), lambda f, c, s=s: s.ask(op="search", filter=None, first=f, count=c)) for s in sides]
     kinds.append((("PyFlat", "new"), lambda f, c: sides[-1].ask(op="flat", per=None, first=f, count=c)))
     lat, ids = alternate(kinds)
     for side in sides:
-        record("PyHNSW", side.name, None, lat[("PyHNSW", side.name)], ids[("PyHNSW", side.name)],
-               build=builds[side.name])
+        record(
+            "PyHNSW", side.name, None, lat[("PyHNSW", side.name)], ids[("PyHNSW", side.name)], build=builds[side.name]
+        )
     record("PyFlat", "new", None, lat[("PyFlat", "new")], ids[("PyFlat", "new")])
 
     # With the schema: filtered searches, beside one PyFlat per value and the peers.
     for side in sides:
         builds[side.name] = side.ask(op="build", schema=True)["build_s"]
     for attribute, _ in FILTERS:
-        kinds = [(("PyHNSW", s.name), lambda f, c, s=s, a=attribute: s.ask(op="search", filter=a, first=f, count=c))
-                 for s in sides]
-        kinds.append((("PyFlat per value", "new"),
-                      lambda f, c, a=attribute: sides[-1].ask(op="flat", per=a, first=f, count=c)))
+        kinds = [
+            (("PyHNSW", s.name), lambda f, c, s=s, a=attribute: s.ask(op="search", filter=a, first=f, count=c))
+            for s in sides
+        ]
+        kinds.append(
+            (("PyFlat per value", "new"), lambda f, c, a=attribute: sides[-1].ask(op="flat", per=a, first=f, count=c))
+        )
         for name, search in peers:
+
             def run(first, count, search=search, attribute=attribute):
                 out = {"lat": [], "ids": []}
                 for q in range(first, first + count):
@@ -721,6 +881,7 @@ def goals_for(n, metric, X, Q, sides, path, args):
                     out["lat"].append(time.perf_counter() - t0)
                     out["ids"].append(found)
                 return out
+
             kinds.append(((name, "float32"), run))
         lat, ids = alternate(kinds)
         for (method, core), _ in kinds:
@@ -735,8 +896,10 @@ def goal_lines(rows):
     out = []
     by = {(r["n"], r["metric"], r["method"], r["core"], r["filter"]): r for r in rows}
     for n, metric in sorted({(r["n"], r["metric"]) for r in rows}, key=lambda x: (x[0], METRICS.index(x[1]))):
+
         def get(method, core, attribute):
             return by.get((n, metric, method, core, attribute))
+
         cells = []
         for attribute, goal in (("label", 2.0), ("tag", 4.0)):
             h, f = get("PyHNSW", "new", attribute), get("PyFlat per value", "new", attribute)
@@ -760,16 +923,22 @@ def goal_lines(rows):
 
 
 def print_goals(rows, args):
-    print(f"\nFiltered search (dim {args.dim}, k={args.k}; µs per query, median over {args.filter_rounds} rounds of "
-          f"{args.filter_queries} queries, sides in turn; recall@{args.k} against the exact answer among the "
-          f"matching vectors)")
-    print(f"  {'N':>6s} {'metric':13s} {'filter':7s} {'method':18s} {'core':8s} {'us/query':>9s} "
-          f"{'recall':>7s} {'build s':>8s}")
+    print(
+        f"\nFiltered search (dim {args.dim}, k={args.k}; µs per query, median over {args.filter_rounds} rounds of "
+        f"{args.filter_queries} queries, sides in turn; recall@{args.k} against the exact answer among the "
+        f"matching vectors)"
+    )
+    print(
+        f"  {'N':>6s} {'metric':13s} {'filter':7s} {'method':18s} {'core':8s} {'us/query':>9s} "
+        f"{'recall':>7s} {'build s':>8s}"
+    )
     for r in rows:
         share = "-" if r["filter"] is None else f"{100 // dict(FILTERS)[r['filter']]} %"
         build = f"{r['build_s']:8.2f}" if "build_s" in r else ""
-        print(f"  {r['n']:6d} {r['metric']:13s} {share:7s} {r['method']:18s} {r['core']:8s} {r['us']:9.1f} "
-              f"{r['recall']:7.3f} {build}")
+        print(
+            f"  {r['n']:6d} {r['metric']:13s} {share:7s} {r['method']:18s} {r['core']:8s} {r['us']:9.1f} "
+            f"{r['recall']:7.3f} {build}"
+        )
     print("  Goals (new core):")
     for n, metric, cells in goal_lines(rows):
         print(f"    N={n:,} {metric}: " + "; ".join(cells))
@@ -778,16 +947,22 @@ def print_goals(rows, args):
 def goals_markdown(rows, args):
     if not rows:
         return ""
-    lines = ["", f"Filtered search, dim {args.dim}, k={args.k}: µs per query (median of {args.filter_rounds} "
-             f"rounds of {args.filter_queries} queries, the methods in turn) and recall@{args.k} among the "
-             "matching vectors; \"today\" is the core before this change, in the same run:", "",
-             "| N | metric | filter | method | core | µs per query | recall@10 | build s |",
-             "|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "",
+        f"Filtered search, dim {args.dim}, k={args.k}: µs per query (median of {args.filter_rounds} "
+        f"rounds of {args.filter_queries} queries, the methods in turn) and recall@{args.k} among the "
+        'matching vectors; "today" is the core before this change, in the same run:',
+        "",
+        "| N | metric | filter | method | core | µs per query | recall@10 | build s |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
     for r in rows:
         share = "none" if r["filter"] is None else f"{100 // dict(FILTERS)[r['filter']]} %"
         build = f"{r['build_s']:.2f}" if "build_s" in r else ""
-        lines.append(f"| {r['n']:,} | {r['metric']} | {share} | {r['method']} | {r['core']} | {r['us']:.1f} | "
-                     f"{r['recall']:.3f} | {build} |")
+        lines.append(
+            f"| {r['n']:,} | {r['metric']} | {share} | {r['method']} | {r['core']} | {r['us']:.1f} | "
+            f"{r['recall']:.3f} | {build} |"
+        )
     lines += ["", "Goals:", ""]
     for n, metric, cells in goal_lines(rows):
         lines.append(f"- N={n:,} {metric}: " + "; ".join(cells))
@@ -797,11 +972,15 @@ def goals_markdown(rows, args):
 def main(argv=None):
     args = parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
-    print(f"ombrix PyHNSW benchmark  python {platform.python_version()}  numpy {np.__version__}  "
-          f"faiss {getattr(faiss, '__version__', 'absent')}  hnswlib {'present' if hnswlib else 'absent'}  "
-          f"cpus {os.cpu_count()}")
-    print(f"sizes {args.sizes}  dim {args.dim}  k {args.k}  metrics {args.metrics}  "
-          f"ombrix defaults: layers 5, m 16, ef_construction 200, ef_search 50")
+    print(
+        f"ombrix PyHNSW benchmark  python {platform.python_version()}  numpy {np.__version__}  "
+        f"faiss {getattr(faiss, '__version__', 'absent')}  hnswlib {'present' if hnswlib else 'absent'}  "
+        f"cpus {os.cpu_count()}"
+    )
+    print(
+        f"sizes {args.sizes}  dim {args.dim}  k {args.k}  metrics {args.metrics}  "
+        f"ombrix defaults: layers 5, m 16, ef_construction 200, ef_search 50"
+    )
     rng = np.random.default_rng(args.seed)
     rows, exponents, counts = [], {}, []
     if not args.only_filtered:
@@ -813,12 +992,16 @@ def main(argv=None):
         counts = bench_counts(args)
     goals = bench_goals(args, rng)
 
-    tag = "quick" if args.quick else "filtered" if args.only_filtered else "full"
+    # Runs without the peer table (--sizes "") keep the full run's files.
+    tag = "quick" if args.quick else "filtered" if args.only_filtered else "full" if args.sizes else "core"
     with open(os.path.join(args.out, f"bench_hnsw_{tag}.json"), "w") as f:
         json.dump({"rows": rows, "growth_exponents": exponents, "counts": counts, "filtered": goals}, f, indent=1)
     with open(os.path.join(args.out, f"bench_hnsw_{tag}.md"), "w") as f:
-        f.write((markdown(rows, args.dim, args.k) if rows else "") + counts_markdown(counts, exponents)
-                + goals_markdown(goals, args))
+        f.write(
+            (markdown(rows, args.dim, args.k) if rows else "")
+            + counts_markdown(counts, exponents)
+            + goals_markdown(goals, args)
+        )
     if not args.no_plot and rows:
         try:
             path = os.path.join(args.out, f"bench_hnsw_{tag}.png")

@@ -35,8 +35,13 @@
 
 #include "hnsw/hnsw.hpp"
 #include "metrics/metrics.hpp"
-#if !defined(HNSW_COUNTS_BASELINE)
+// The page allocator, wherever the core being measured keeps it.
+#if __has_include("storage/page_buffer.hpp")
 #include "storage/page_buffer.hpp"
+#define HNSW_COUNTS_SPARE_PAGES 1
+#elif __has_include("metrics/page_buffer.hpp")
+#include "metrics/page_buffer.hpp"
+#define HNSW_COUNTS_SPARE_PAGES 1
 #endif
 
 namespace {
@@ -69,7 +74,7 @@ std::vector<double> gaussian(std::size_t count, std::mt19937_64& engine) {
 // Bytes allocated and in use, on the heap or mapped on their own (0 where
 // the C library cannot tell). Spare pages kept for reuse go back first.
 double heap_in_use() {
-#if !defined(HNSW_COUNTS_BASELINE)
+#if defined(HNSW_COUNTS_SPARE_PAGES)
     ombrix::release_spare_pages();
 #endif
 #if defined(__GLIBC__)
@@ -82,8 +87,8 @@ double heap_in_use() {
 
 // Seconds per distance when scoring stored vectors 16 at a time from one
 // contiguous run, the cheapest way to read them.
-double seconds_per_distance(ombrix::Metric metric, const std::vector<double>& data, std::size_t n,
-                            std::size_t dim, const std::vector<double>& norms) {
+double seconds_per_distance(ombrix::Metric metric, const std::vector<double>& data, std::size_t n, std::size_t dim,
+                            const std::vector<double>& norms) {
     const std::vector<double> query(data.begin(), data.begin() + dim);
     const ombrix::PreparedQuery prepared = ombrix::prepare_query(metric, query, dim);
     std::vector<double> out(n);
@@ -93,8 +98,7 @@ double seconds_per_distance(ombrix::Metric metric, const std::vector<double>& da
     for (int attempt = 0; attempt < 7; ++attempt) {
         const auto start = Clock::now();
         for (int r = 0; r < rounds; ++r) {
-            ombrix::score_contiguous(prepared, data.data(), dim, norms.empty() ? nullptr : norms.data(), n,
-                                     out.data());
+            ombrix::score_contiguous(prepared, data.data(), dim, norms.empty() ? nullptr : norms.data(), n, out.data());
             sink += out[static_cast<std::size_t>(r) % n];
         }
         const double elapsed = seconds_since(start);
@@ -202,8 +206,15 @@ Run run(const char* name, ombrix::Metric metric, const std::vector<double>& data
         std::size_t n, std::size_t dim, bool full) {
     std::vector<double> norms;
     if (metric == ombrix::Metric::Cosine)
-        for (std::size_t i = 0; i < n; ++i) norms.push_back(std::sqrt(ombrix::squared_norm({data.data() + i * dim, dim})));
-    Run r{name, 0, 0, seconds_per_distance(metric, data, n, dim, norms), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xCBF29CE484222325ULL};
+        for (std::size_t i = 0; i < n; ++i)
+            norms.push_back(std::sqrt(ombrix::squared_norm({data.data() + i * dim, dim})));
+    Run r{name, 0,
+          0,    seconds_per_distance(metric, data, n, dim, norms),
+          0,    0,
+          0,    0,
+          0,    0,
+          0,    0,
+          0,    0xCBF29CE484222325ULL};
 
     const double heap_before = heap_in_use();
     auto graph = ombrix::HNSW::make({dim, 5, 16, 200, 50, metric, std::nullopt});
@@ -293,27 +304,29 @@ int main(int argc, char** argv) {
         const double build_floor = r.build_s / (r.insert_evals * static_cast<double>(n) * r.per_distance);
         const double search_floor = r.search_s / (r.search_evals * r.per_distance);
         if (json) {
-            std::printf("{\"metric\": \"%s\", \"n\": %zu, \"dim\": %zu, \"build_s\": %.6f, \"search_s\": %.9f, "
-                        "\"seconds_per_distance\": %.4e, \"bytes_per_node\": %.1f, "
-                        "\"insert_evals\": %.2f, \"insert_scored\": %.2f, \"insert_scanned\": %.2f, "
-                        "\"insert_expansions\": %.2f, \"search_evals\": %.2f, \"search_scored\": %.2f, "
-                        "\"search_scanned\": %.2f, \"search_expansions\": %.2f, \"checksum\": \"%016llx\", "
-                        "\"build_schema_s\": %.6f, \"bytes_per_node_schema\": %.1f",
-                        r.metric.c_str(), n, dim, r.build_s, r.search_s, r.per_distance, r.bytes_per_node,
-                        r.insert_evals, r.insert_scored, r.insert_scanned, r.insert_expansions, r.search_evals,
-                        r.search_scored, r.search_scanned, r.search_expansions,
-                        static_cast<unsigned long long>(r.checksum), r.build_schema_s, r.bytes_per_node_schema);
+            std::printf(
+                "{\"metric\": \"%s\", \"n\": %zu, \"dim\": %zu, \"build_s\": %.6f, \"search_s\": %.9f, "
+                "\"seconds_per_distance\": %.4e, \"bytes_per_node\": %.1f, "
+                "\"insert_evals\": %.2f, \"insert_scored\": %.2f, \"insert_scanned\": %.2f, "
+                "\"insert_expansions\": %.2f, \"search_evals\": %.2f, \"search_scored\": %.2f, "
+                "\"search_scanned\": %.2f, \"search_expansions\": %.2f, \"checksum\": \"%016llx\", "
+                "\"build_schema_s\": %.6f, \"bytes_per_node_schema\": %.1f",
+                r.metric.c_str(), n, dim, r.build_s, r.search_s, r.per_distance, r.bytes_per_node, r.insert_evals,
+                r.insert_scored, r.insert_scanned, r.insert_expansions, r.search_evals, r.search_scored,
+                r.search_scanned, r.search_expansions, static_cast<unsigned long long>(r.checksum), r.build_schema_s,
+                r.bytes_per_node_schema);
             for (const auto& [tag, f] : {std::pair{"filtered10", &r.filtered10}, std::pair{"filtered1", &r.filtered1}})
-                std::printf(", \"%s_s\": %.9f, \"%s_evals\": %.2f, \"%s_scored\": %.2f, \"%s_scanned\": %.2f, "
-                            "\"%s_expansions\": %.2f, \"%s_checksum\": \"%016llx\"",
-                            tag, f->seconds, tag, f->evals, tag, f->scored, tag, f->scanned, tag, f->expansions, tag,
-                            static_cast<unsigned long long>(f->checksum));
+                std::printf(
+                    ", \"%s_s\": %.9f, \"%s_evals\": %.2f, \"%s_scored\": %.2f, \"%s_scanned\": %.2f, "
+                    "\"%s_expansions\": %.2f, \"%s_checksum\": \"%016llx\"",
+                    tag, f->seconds, tag, f->evals, tag, f->scored, tag, f->scanned, tag, f->expansions, tag,
+                    static_cast<unsigned long long>(f->checksum));
             std::printf("}\n");
         } else {
             std::printf("%-14s %8.2f %10.0f %10.0f %11.0f %9.1f %6.2f %10.1f %10.0f %9.0f %9.0f %6.2f %9.0f %016llx\n",
                         name, r.build_s, r.insert_evals, r.insert_scored, r.insert_scanned, r.insert_expansions,
-                        build_floor, r.search_s * 1e6, r.search_evals, r.search_scored, r.search_scanned,
-                        search_floor, r.bytes_per_node, static_cast<unsigned long long>(r.checksum));
+                        build_floor, r.search_s * 1e6, r.search_evals, r.search_scored, r.search_scanned, search_floor,
+                        r.bytes_per_node, static_cast<unsigned long long>(r.checksum));
             std::printf("%-14s %8.2f %43s %9.0f bytes/node with schema\n", "  with schema", r.build_schema_s, "",
                         r.bytes_per_node_schema);
             for (const auto& [tag, f] :
@@ -324,8 +337,9 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     if (!json)
-        std::printf("floor = measured time / (evaluations x seconds per distance in a contiguous scan); "
-                    "scored = metric evaluations made (once per node and operation, or all nodes up front); "
-                    "scanned = list entries read; -1 = not counted by this core\n");
+        std::printf(
+            "floor = measured time / (evaluations x seconds per distance in a contiguous scan); "
+            "scored = metric evaluations made (once per node and operation, or all nodes up front); "
+            "scanned = list entries read; -1 = not counted by this core\n");
     return 0;
 }
