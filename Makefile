@@ -11,7 +11,7 @@ WHEEL_VENV := build/wheel-venv
 # Fails chosen allocations of the process it is preloaded into (tests/alloc_fail).
 ALLOC_FAIL := build/alloc_fail/liballoc_fail.so
 
-.PHONY: demo test lint format test-python test-core asan-build test-asan test-aarch64 test-clang check-fma test-wheel-aarch64 fuzz sweep sweep-asan bench wheel test-wheel clean
+.PHONY: demo docs test lint format test-python test-core asan-build test-asan test-aarch64 test-clang check-fma test-wheel-aarch64 fuzz sweep sweep-asan bench wheel test-wheel clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "python3.13 not found"; exit 1; }
@@ -160,6 +160,11 @@ bench: $(VENV)/.installed
 	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
 	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py $(if $(HNSW_BASELINE),--baseline-counts $(HNSW_BASELINE))
 	OMP_NUM_THREADS=1 $(VPY) benchmarks/bench_sharded.py
+	$(VPY) benchmarks/make_docs.py
+
+# docs/performance.md from the tables in benchmarks/results (standard library only).
+docs: $(VPY)
+	$(VPY) benchmarks/make_docs.py
 
 # The sdist, and a wheel built from it in an isolated environment (its build
 # requirements come from PyPI) with zig's clang against glibc $(WHEEL_GLIBC),
