@@ -75,9 +75,8 @@ class PyFlat:
         ValueError "Create error: EmptyVectors". A vector whose length is not
         `dim` raises the internal-failure exception (derived from
         BaseException, not Exception, and not a module attribute): the vectors
-        before it stay stored. A pending signal (Ctrl-C) stops the batch
-        between two vectors and raises the handler's exception (e.g.
-        KeyboardInterrupt); the vectors stored before it stay.
+        before it stay stored. The vectors are stored in one step: signal
+        handlers (Ctrl-C) run once the call has returned.
         """
 
 @final

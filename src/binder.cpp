@@ -1,3 +1,5 @@
+// Argument binding: positional and keyword arguments matched to a signature's
+// parameters, with the binding messages every method shares.
 #include "binder.hpp"
 
 #include <string>
@@ -16,11 +18,11 @@ std::ptrdiff_t find_param(SignatureView sig, PyObject* name) {
 bool too_many_positional(SignatureView sig, Py_ssize_t given) {
     const std::size_t total = sig.params.size();
     if (sig.required == total)
-        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given",
-                     sig.full_name, total, given);
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given", sig.full_name, total,
+                     given);
     else
-        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given",
-                     sig.full_name, sig.required, total, given);
+        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given", sig.full_name,
+                     sig.required, total, given);
     return false;
 }
 
@@ -59,15 +61,14 @@ bool check_required(SignatureView sig, PyObject** out) {
         names += sig.params[i];
         names += '\'';
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", sig.full_name,
-                 missing, missing > 1 ? "s" : "", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", sig.full_name, missing,
+                 missing > 1 ? "s" : "", names.c_str());
     return false;
 }
 
 }  // namespace
 
-bool bind_fastcall(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out) {
+bool bind_fastcall(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     if (static_cast<std::size_t>(nargs) > sig.params.size()) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

@@ -37,8 +37,7 @@ struct SignatureView {
 
 // Fast-call protocol: positional array plus a tuple of keyword names whose
 // values follow the positionals. Returns false with TypeError set.
-bool bind_fastcall(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out);
+bool bind_fastcall(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 // Tuple/dict protocol (constructors).
 bool bind_call(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** out);
 

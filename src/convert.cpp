@@ -1,3 +1,5 @@
+// Vectors, batches, integers and text converted from Python objects, and the
+// buffer probe that lets a float64 or float32 array be read in one pass.
 #include "convert.hpp"
 
 #include <algorithm>
@@ -115,13 +117,11 @@ bool known_values(PyObject* batch, std::size_t& total) {
         PyTypeObject* type = Py_TYPE(rows[i]);
         if (PyList_CheckExact(rows[i]) || PyTuple_CheckExact(rows[i])) {
             total += static_cast<std::size_t>(Py_SIZE(rows[i]));
-        } else if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && type->tp_as_sequence &&
-                   type->tp_as_sequence->sq_length && native_buffer(type)) {
+        } else if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && type->tp_as_sequence && type->tp_as_sequence->sq_length &&
+                   native_buffer(type)) {
             const Py_ssize_t length = type->tp_as_sequence->sq_length(rows[i]);
-            if (length >= 0)
-                total += static_cast<std::size_t>(length);
-            else if (!discard_ordinary_failure())
-                return false;
+            if (length >= 0) total += static_cast<std::size_t>(length);
+            else if (!discard_ordinary_failure()) return false;
         }
     }
     return true;

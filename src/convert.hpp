@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/vector_batch.hpp"
 #include "pyref.hpp"
+#include "storage/vector_batch.hpp"
 
 namespace ombrix::py {
 

@@ -1,3 +1,5 @@
+// Python exceptions raised by the Python layer: ValueError messages, the
+// internal-failure exception, and C++ exceptions mapped at the boundary.
 #include "errors.hpp"
 
 #include <atomic>
@@ -57,8 +59,7 @@ std::nullptr_t raise_prepared(PyRef error) {
 }
 
 std::nullptr_t fail() {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return nullptr;
 }
 

@@ -35,8 +35,7 @@ bool register_class(PyObject* module, const char* name, PyObject* (*get_type)())
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     } else if (!PyList_Check(all.get())) {
         PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(all.get())));
-        if (type_name)
-            PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'", type_name.get());
+        if (type_name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'", type_name.get());
         return false;
     }
     PyRef text = PyRef::steal(PyUnicode_FromString(name));

@@ -41,6 +41,7 @@ def raises_exact(exc_type, message):
 
 # -- bit-exact comparison -----------------------------------------------------
 
+
 def float_bits(x):
     return struct.pack("<d", x)
 
@@ -62,6 +63,7 @@ def assert_same(actual, expected):
 
 
 # -- reference metrics: plain left-to-right Python float arithmetic ----------
+
 
 def ieee_div(x, y):
     """x / y with IEEE semantics where Python would raise ZeroDivisionError."""
@@ -117,6 +119,7 @@ def brute_force(vectors, query, k, metric):
 
 
 # -- user objects whose conversion runs Python code --------------------------
+
 
 class FloatHook:
     """A number whose __float__ first runs `hook` (e.g. a re-entrant call)."""
@@ -181,8 +184,13 @@ def child_env(preload=True):
 def run_child(code, preload=True, timeout=120, env=None):
     """Runs `code` in a fresh interpreter (with `env` added to its
     environment); returns the CompletedProcess."""
-    return subprocess.run([sys.executable, "-c", code], env={**child_env(preload), **(env or {})},
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        env={**child_env(preload), **(env or {})},
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 def assert_child_ok(result):

@@ -40,40 +40,51 @@ def check_refused(call, exc_type, message, index=None):
 NEW, INSERT, SEARCH, CREATE = "PyFlat.__new__()", "PyFlat.insert()", "PyFlat.search()", "PyFlat.create()"
 
 BINDING_ERRORS = [
-    ("new-missing", lambda ix: PyFlat(metric="cosine"),
-     f"{NEW} missing 1 required positional argument: 'dim'"),
-    ("new-too-many", lambda ix: PyFlat(2, None, 3, bogus=1),
-     f"{NEW} takes from 1 to 2 positional arguments but 3 were given"),
+    ("new-missing", lambda ix: PyFlat(metric="cosine"), f"{NEW} missing 1 required positional argument: 'dim'"),
+    (
+        "new-too-many",
+        lambda ix: PyFlat(2, None, 3, bogus=1),
+        f"{NEW} takes from 1 to 2 positional arguments but 3 were given",
+    ),
     ("new-multiple", lambda ix: PyFlat(2, dim=2), f"{NEW} got multiple values for argument 'dim'"),
-    ("new-unexpected", lambda ix: PyFlat(2, metrics="cosine"),
-     f"{NEW} got an unexpected keyword argument 'metrics'"),
-    ("new-keywords-before-missing", lambda ix: PyFlat(**{"a b": 1}),
-     f"{NEW} got an unexpected keyword argument 'a b'"),
-    ("new-first-offender", lambda ix: PyFlat(2, metric=None, bogus=1, dim=3),
-     f"{NEW} got an unexpected keyword argument 'bogus'"),
-    ("new-first-offender-2", lambda ix: PyFlat(2, dim=3, bogus=1),
-     f"{NEW} got multiple values for argument 'dim'"),
-    ("new-before-conversion", lambda ix: PyFlat("x", Dim=1),
-     f"{NEW} got an unexpected keyword argument 'Dim'"),
+    ("new-unexpected", lambda ix: PyFlat(2, metrics="cosine"), f"{NEW} got an unexpected keyword argument 'metrics'"),
+    ("new-keywords-before-missing", lambda ix: PyFlat(**{"a b": 1}), f"{NEW} got an unexpected keyword argument 'a b'"),
+    (
+        "new-first-offender",
+        lambda ix: PyFlat(2, metric=None, bogus=1, dim=3),
+        f"{NEW} got an unexpected keyword argument 'bogus'",
+    ),
+    ("new-first-offender-2", lambda ix: PyFlat(2, dim=3, bogus=1), f"{NEW} got multiple values for argument 'dim'"),
+    ("new-before-conversion", lambda ix: PyFlat("x", Dim=1), f"{NEW} got an unexpected keyword argument 'Dim'"),
     ("insert-missing", lambda ix: ix.insert(), f"{INSERT} missing 1 required positional argument: 'vector'"),
-    ("insert-too-many", lambda ix: ix.insert([1.0], [2.0]),
-     f"{INSERT} takes 1 positional arguments but 2 were given"),
-    ("insert-multiple", lambda ix: ix.insert([1.0], vector=[2.0]),
-     f"{INSERT} got multiple values for argument 'vector'"),
-    ("insert-before-conversion", lambda ix: ix.insert("abc", vec=1),
-     f"{INSERT} got an unexpected keyword argument 'vec'"),
+    ("insert-too-many", lambda ix: ix.insert([1.0], [2.0]), f"{INSERT} takes 1 positional arguments but 2 were given"),
+    (
+        "insert-multiple",
+        lambda ix: ix.insert([1.0], vector=[2.0]),
+        f"{INSERT} got multiple values for argument 'vector'",
+    ),
+    (
+        "insert-before-conversion",
+        lambda ix: ix.insert("abc", vec=1),
+        f"{INSERT} got an unexpected keyword argument 'vec'",
+    ),
     ("search-missing", lambda ix: ix.search(k=1), f"{SEARCH} missing 1 required positional argument: 'query'"),
-    ("search-too-many", lambda ix: ix.search([1.0], 1, 2),
-     f"{SEARCH} takes from 1 to 2 positional arguments but 3 were given"),
+    (
+        "search-too-many",
+        lambda ix: ix.search([1.0], 1, 2),
+        f"{SEARCH} takes from 1 to 2 positional arguments but 3 were given",
+    ),
     ("search-multiple", lambda ix: ix.search([0.0, 0.0], 1, k=1), f"{SEARCH} got multiple values for argument 'k'"),
     ("create-missing", lambda ix: ix.create(), f"{CREATE} missing 1 required positional argument: 'vectors'"),
-    ("create-unexpected", lambda ix: ix.create(vector=[[1.0, 2.0]]),
-     f"{CREATE} got an unexpected keyword argument 'vector'"),
+    (
+        "create-unexpected",
+        lambda ix: ix.create(vector=[[1.0, 2.0]]),
+        f"{CREATE} got an unexpected keyword argument 'vector'",
+    ),
 ]
 
 
-@pytest.mark.parametrize(("call", "message"), [c[1:] for c in BINDING_ERRORS],
-                         ids=[c[0] for c in BINDING_ERRORS])
+@pytest.mark.parametrize(("call", "message"), [c[1:] for c in BINDING_ERRORS], ids=[c[0] for c in BINDING_ERRORS])
 def test_binding_errors(call, message):
     check_refused(call, TypeError, message)
 
@@ -90,6 +101,7 @@ def test_keywords_and_none_defaults():
 
 
 # -- conversion ------------------------------------------------------------------
+
 
 class StrSub(str):
     pass
@@ -137,6 +149,7 @@ def failing_iterator(exc, after):
     def iterator(items):
         yield from items[:after]
         raise exc
+
     return iterator
 
 
@@ -151,11 +164,17 @@ CONVERSION_ERRORS = [
     ("dim-none", lambda ix: PyFlat(None), D + "'NoneType' " + NOT_INT),
     ("dim-negative", lambda ix: PyFlat(-1), (OverflowError, "can't convert negative int to unsigned")),
     ("dim-too-big", lambda ix: PyFlat(2**64), (OverflowError, "int too big to convert")),
-    ("dim-index-negative", lambda ix: PyFlat(IndexHook(-1, lambda: None)),
-     (OverflowError, "can't convert negative int to unsigned")),
+    (
+        "dim-index-negative",
+        lambda ix: PyFlat(IndexHook(-1, lambda: None)),
+        (OverflowError, "can't convert negative int to unsigned"),
+    ),
     ("metric-int", lambda ix: PyFlat(4, metric=5), M + "'int' object cannot be converted to 'PyString'"),
-    ("metric-surrogate", lambda ix: PyFlat(4, "\ud800"), (UnicodeEncodeError,
-     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed")),
+    (
+        "metric-surrogate",
+        lambda ix: PyFlat(4, "\ud800"),
+        (UnicodeEncodeError, "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    ),
     ("dim-before-metric", lambda ix: PyFlat("3", metric=5), D + "'str' " + NOT_INT),
     ("vector-str", lambda ix: ix.insert("ab"), V + "Can't extract `str` to `Vec`"),
     ("vector-str-subclass", lambda ix: ix.insert(StrSub("ab")), V + "Can't extract `str` to `Vec`"),
@@ -164,14 +183,19 @@ CONVERSION_ERRORS = [
     ("vector-iterator", lambda ix: ix.insert(iter([1.0, 2.0])), V + "'list_iterator' " + NOT_SEQ),
     ("vector-qualified-name", lambda ix: ix.insert(Holder.Thing()), V + "'Holder.Thing' " + NOT_SEQ),
     ("item-str", lambda ix: ix.insert([1.0, "a"]), V + "must be real number, not str"),
-    ("item-bad-float", lambda ix: ix.insert((1.0, BadFloat())),
-     V + "BadFloat.__float__ returned non-float (type int)"),
+    ("item-bad-float", lambda ix: ix.insert((1.0, BadFloat())), V + "BadFloat.__float__ returned non-float (type int)"),
     ("item-huge-int", lambda ix: ix.insert([1.0, 10**400]), (OverflowError, "int too large to convert to float")),
     ("item-raises", lambda ix: ix.insert([1.0, Raises(ValueError("boom"))]), (ValueError, "boom")),
-    ("iteration-type-error", lambda ix: ix.insert(Seq([1.0, 2.0], iterator=failing_iterator(
-        TypeError("no iter"), 0))), V + "no iter"),
-    ("iteration-fails-midway", lambda ix: ix.insert(Seq([1.0, 2.0], iterator=failing_iterator(
-        ZeroDivisionError("midway"), 1))), (ZeroDivisionError, "midway")),
+    (
+        "iteration-type-error",
+        lambda ix: ix.insert(Seq([1.0, 2.0], iterator=failing_iterator(TypeError("no iter"), 0))),
+        V + "no iter",
+    ),
+    (
+        "iteration-fails-midway",
+        lambda ix: ix.insert(Seq([1.0, 2.0], iterator=failing_iterator(ZeroDivisionError("midway"), 1))),
+        (ZeroDivisionError, "midway"),
+    ),
     ("convert-before-length", lambda ix: ix.insert([1.0, 2.0, "a"]), V + "must be real number, not str"),
     ("query-str", lambda ix: ix.search("ab"), Q + "Can't extract `str` to `Vec`"),
     ("k-float", lambda ix: ix.search([0.0, 0.0], 1.0), K + "'float' " + NOT_INT),
@@ -182,13 +206,17 @@ CONVERSION_ERRORS = [
     ("vectors-inner-str", lambda ix: ix.create([[1.0, 2.0], "ab"]), VS + "Can't extract `str` to `Vec`"),
     ("vectors-inner-int", lambda ix: ix.create([[1.0, 2.0], 5]), VS + "'int' " + NOT_SEQ),
     # Every vector is converted before any is stored or length-checked.
-    ("vectors-convert-before-length", lambda ix: ix.create([[1.0, 2.0], [3.0], [5.0, "x"]]),
-     VS + "must be real number, not str"),
+    (
+        "vectors-convert-before-length",
+        lambda ix: ix.create([[1.0, 2.0], [3.0], [5.0, "x"]]),
+        VS + "must be real number, not str",
+    ),
 ]
 
 
-@pytest.mark.parametrize(("call", "expected"), [c[1:] for c in CONVERSION_ERRORS],
-                         ids=[c[0] for c in CONVERSION_ERRORS])
+@pytest.mark.parametrize(
+    ("call", "expected"), [c[1:] for c in CONVERSION_ERRORS], ids=[c[0] for c in CONVERSION_ERRORS]
+)
 def test_conversion_errors(call, expected):
     exc_type, message = expected if isinstance(expected, tuple) else (TypeError, expected)
     check_refused(call, exc_type, message)
@@ -217,10 +245,16 @@ SITES = [
 
 
 @pytest.mark.parametrize(("call", "prefix"), SITES, ids=["vector", "query", "k", "vectors", "dim", "iter"])
-@pytest.mark.parametrize("original", [
-    lambda: TypeError("inner"), lambda: chained(TypeError("inner")),
-    lambda: NarrowTypeError("inner"), lambda: RuntimeError("inner"),
-], ids=["type-error", "type-error-with-cause", "type-error-subclass", "other"])
+@pytest.mark.parametrize(
+    "original",
+    [
+        lambda: TypeError("inner"),
+        lambda: chained(TypeError("inner")),
+        lambda: NarrowTypeError("inner"),
+        lambda: RuntimeError("inner"),
+    ],
+    ids=["type-error", "type-error-with-cause", "type-error-subclass", "other"],
+)
 def test_only_exact_type_errors_are_rewritten(call, prefix, original):
     original = original()
     if type(original) is TypeError:
@@ -249,6 +283,7 @@ def test_integer_like_arguments():
 
 
 # -- fast paths and the general path give the same values -------------------------
+
 
 def stored_rows(index, count, dim):
     """Read the stored coordinates back from an "inner_product" index: the dot
@@ -385,6 +420,7 @@ def test_numpy_lengths_are_checked():
 
 # -- lists changed by the conversion itself ----------------------------------------
 
+
 class Mutator:
     """An item whose __float__ changes a list that is being converted."""
 
@@ -415,35 +451,51 @@ def test_lists_changed_during_conversion():
 
 # -- borrow refusals ------------------------------------------------------------
 
+
 def capture(store, call):
     """A hook that runs `call` and remembers the exception it raises."""
+
     def hook():
         try:
             call()
         except BaseException as e:
             store.append(e)
             raise
+
     return hook
 
 
 REENTRANT = [
-    ("insert-then-search", lambda ix, o: ix.insert([1.0, o]),
-     lambda ix: ix.search([0.0, 0.0]), "Already mutably borrowed"),
-    ("insert-then-insert", lambda ix, o: ix.insert([o, 1.0]),
-     lambda ix: ix.insert([1.0, 1.0]), "Already borrowed"),
-    ("create-then-search", lambda ix, o: ix.create([[1.0, 1.0], [1.0, o]]),
-     lambda ix: ix.search([0.0, 0.0]), "Already mutably borrowed"),
-    ("create-then-create", lambda ix, o: ix.create([[1.0, 1.0], [1.0, o]]),
-     lambda ix: ix.create([[1.0, 1.0]]), "Already borrowed"),
-    ("search-then-insert", lambda ix, o: ix.search([1.0, o]),
-     lambda ix: ix.insert([1.0, 1.0]), "Already borrowed"),
-    ("k-then-create", lambda ix, o: ix.search([1.0, 1.0], IndexHook(1, o.hook)),
-     lambda ix: ix.create([[1.0, 1.0]]), "Already borrowed"),
+    (
+        "insert-then-search",
+        lambda ix, o: ix.insert([1.0, o]),
+        lambda ix: ix.search([0.0, 0.0]),
+        "Already mutably borrowed",
+    ),
+    ("insert-then-insert", lambda ix, o: ix.insert([o, 1.0]), lambda ix: ix.insert([1.0, 1.0]), "Already borrowed"),
+    (
+        "create-then-search",
+        lambda ix, o: ix.create([[1.0, 1.0], [1.0, o]]),
+        lambda ix: ix.search([0.0, 0.0]),
+        "Already mutably borrowed",
+    ),
+    (
+        "create-then-create",
+        lambda ix, o: ix.create([[1.0, 1.0], [1.0, o]]),
+        lambda ix: ix.create([[1.0, 1.0]]),
+        "Already borrowed",
+    ),
+    ("search-then-insert", lambda ix, o: ix.search([1.0, o]), lambda ix: ix.insert([1.0, 1.0]), "Already borrowed"),
+    (
+        "k-then-create",
+        lambda ix, o: ix.search([1.0, 1.0], IndexHook(1, o.hook)),
+        lambda ix: ix.create([[1.0, 1.0]]),
+        "Already borrowed",
+    ),
 ]
 
 
-@pytest.mark.parametrize(("outer", "inner", "message"), [r[1:] for r in REENTRANT],
-                         ids=[r[0] for r in REENTRANT])
+@pytest.mark.parametrize(("outer", "inner", "message"), [r[1:] for r in REENTRANT], ids=[r[0] for r in REENTRANT])
 @pytest.mark.timeout(30)
 def test_reentrant_call_is_refused(outer, inner, message):
     index, inner_errors = seeded(), []
@@ -456,18 +508,23 @@ def test_reentrant_call_is_refused(outer, inner, message):
 def test_searches_share_the_index():
     index = seeded()
     seen = []
-    item = FloatHook(0.0, lambda: seen.append(index.search([0.0, 0.0], IndexHook(
-        1, lambda: seen.append(index.search([0.0, 0.0]))))))
+    item = FloatHook(
+        0.0, lambda: seen.append(index.search([0.0, 0.0], IndexHook(1, lambda: seen.append(index.search([0.0, 0.0])))))
+    )
     assert index.search([item, 0.0]) == [(0, 0.0)]
     assert seen == [[(0, 0.0)], [(0, 0.0)]]
     assert_untouched_and_free(index)
 
 
-@pytest.mark.parametrize(("outer", "inner"), [
-    (lambda ix, o: ix.insert([o, 1.0]), lambda ix: ix.search([0.0, 0.0])),
-    (lambda ix, o: ix.search([o, 1.0]), lambda ix: ix.insert([1.0, 1.0])),
-    (lambda ix, o: ix.create([[o, 1.0]]), lambda ix: ix.create([[1.0, 1.0]])),
-], ids=["insert", "search", "create"])
+@pytest.mark.parametrize(
+    ("outer", "inner"),
+    [
+        (lambda ix, o: ix.insert([o, 1.0]), lambda ix: ix.search([0.0, 0.0])),
+        (lambda ix, o: ix.search([o, 1.0]), lambda ix: ix.insert([1.0, 1.0])),
+        (lambda ix, o: ix.create([[o, 1.0]]), lambda ix: ix.create([[1.0, 1.0]])),
+    ],
+    ids=["insert", "search", "create"],
+)
 @pytest.mark.timeout(30)
 def test_swallowed_refusals_leave_the_borrow_intact(outer, inner):
     index = seeded()
@@ -496,8 +553,7 @@ def test_binding_errors_come_before_the_borrow():
     assert [(type(e), str(e)) for e in inner_errors] == [(TypeError, missing)]
 
 
-@pytest.mark.parametrize(("outer", "search_outcome"), [
-    ("insert", "Already mutably borrowed"), ("search", [(0, 0.0)])])
+@pytest.mark.parametrize(("outer", "search_outcome"), [("insert", "Already mutably borrowed"), ("search", [(0, 0.0)])])
 @pytest.mark.timeout(30)
 def test_other_threads_are_refused_at_once(outer, search_outcome):
     index = seeded()

@@ -14,7 +14,7 @@ MESSAGE = "must be real number, not complex"
 
 VECTORS = {
     "complex128-array": lambda: np.array([1 + 2j, 3j]),
-    "complex64-array": lambda: np.array([1, 2], dtype=np.complex64),      # zero imaginary parts too
+    "complex64-array": lambda: np.array([1, 2], dtype=np.complex64),  # zero imaginary parts too
     "clongdouble-array": lambda: np.array([1, 2], dtype=np.clongdouble),
     "strided-complex": lambda: np.arange(4, dtype=np.complex128)[::2],
     "python-complex-items": lambda: [1 + 2j, 0.0],
@@ -43,7 +43,7 @@ def contents(index):
 @pytest.fixture(autouse=True)
 def no_warnings():
     with warnings.catch_warnings():
-        warnings.simplefilter("error")   # a ComplexWarning would mean it was converted
+        warnings.simplefilter("error")  # a ComplexWarning would mean it was converted
         yield
 
 

@@ -78,8 +78,11 @@ SITES = {
     "create pair list length": (hnsw, lambda ix, e: ix.create([V, V], [ROW, Claims(ROW, e)]), None),
     "metadata __index__": (hnsw, lambda ix, e: ix.insert(V, [("c", IndexRaises(e))]), UNSUPPORTED_ROW),
     "metadata __float__": (hnsw, lambda ix, e: ix.insert(V, [("c", FloatRaises(e))]), UNSUPPORTED_ROW),
-    "create metadata __index__": (hnsw, lambda ix, e: ix.create([V, V], [ROW, [("c", IndexRaises(e))]]),
-                                  UNSUPPORTED_ROW),
+    "create metadata __index__": (
+        hnsw,
+        lambda ix, e: ix.create([V, V], [ROW, [("c", IndexRaises(e))]]),
+        UNSUPPORTED_ROW,
+    ),
     "filter __index__": (hnsw, lambda ix, e: ix.search(V, 1, ("c", IndexRaises(e))), UNSUPPORTED_FILTER),
     "filter __float__": (hnsw, lambda ix, e: ix.search(V, 1, ("c", FloatRaises(e))), UNSUPPORTED_FILTER),
 }
@@ -130,12 +133,18 @@ def test_index_is_called_once_for_both_attempts(value):
 
 # Encoding a text value to UTF-8 allocates its cached form: running out of
 # memory there is MemoryError, not an unsupported value.
-@pytest.mark.parametrize("call", [
-    "index.insert([1.0, 1.0], [('c', text)])",
-    "index.search([1.0, 1.0], 1, ('c', text))",
-], ids=["metadata", "filter"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "index.insert([1.0, 1.0], [('c', text)])",
+        "index.search([1.0, 1.0], 1, ('c', text))",
+    ],
+    ids=["metadata", "filter"],
+)
 def test_memory_error_while_encoding_text_propagates(call):
-    assert_child_ok(run_child(textwrap.dedent(f"""
+    assert_child_ok(
+        run_child(
+            textwrap.dedent(f"""
         import ombrix
         from inject import arm, disarm, outcome
         index = ombrix.PyHNSW(2, layers=1, metric="euclidean", schema=["c"])
@@ -147,8 +156,9 @@ def test_memory_error_while_encoding_text_propagates(call):
         assert got is MemoryError, got
         assert index.search([1.0, 1.0], 100) == [(2 ** 0.5, [0.0, 0.0])]
         {call}                                # with memory back it succeeds
-    """)))
-
+    """)
+        )
+    )
 
 
 # The buffer probe looks up a name interned once per process. Interned on
@@ -157,7 +167,9 @@ def test_memory_error_while_encoding_text_propagates(call):
 # imaginary parts instead of being refused.
 @pytest.mark.parametrize("first", ["import", "probe"])
 def test_failed_interning_is_retried(first):
-    assert_child_ok(run_child(textwrap.dedent(f"""
+    assert_child_ok(
+        run_child(
+            textwrap.dedent(f"""
         import _imp, importlib.util, sys
         import numpy as np
         from inject import arm, disarm, outcome
@@ -177,4 +189,7 @@ def test_failed_interning_is_retried(first):
         assert got in (MemoryError, TypeError) or isinstance(got, type(sys)), got
         import ombrix
         assert outcome(ombrix.PyFlat(2).insert, complex_vector) is TypeError
-    """), env={"PYTHONMALLOC": "malloc"}))   # small str objects fail too
+    """),
+            env={"PYTHONMALLOC": "malloc"},
+        )
+    )  # small str objects fail too

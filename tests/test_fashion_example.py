@@ -28,9 +28,25 @@ def test_runs_on_a_small_data_set(tmp_path):
         write_idx(tmp_path / f"{prefix}-images-idx3-ubyte.gz", images)
         write_idx(tmp_path / f"{prefix}-labels-idx1-ubyte.gz", labels)
     png = tmp_path / "out.png"
-    done = subprocess.run([sys.executable, str(EXAMPLE), "--data", str(tmp_path), "--train", "300",
-                           "--queries", "12", "--dims", "8", "--png", str(png)],
-                          capture_output=True, text=True, timeout=240)
+    done = subprocess.run(
+        [
+            sys.executable,
+            str(EXAMPLE),
+            "--data",
+            str(tmp_path),
+            "--train",
+            "300",
+            "--queries",
+            "12",
+            "--dims",
+            "8",
+            "--png",
+            str(png),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=240,
+    )
     assert done.returncode == 0, done.stderr
     assert "recall@10 against exact search" in done.stdout
     data = png.read_bytes()
@@ -39,12 +55,13 @@ def test_runs_on_a_small_data_set(tmp_path):
     # 8 query rows of 9 images, 28 px each with padding, drawn at twice the size.
     assert (width, height) == (2 * (9 * 30 + 6), 2 * (8 * 30 + 2))
     idat = data.index(b"IDAT")
-    (length,) = struct.unpack(">I", data[idat - 4:idat])
-    assert len(zlib.decompress(data[idat + 4:idat + 4 + length])) == height * (width + 1)
+    (length,) = struct.unpack(">I", data[idat - 4 : idat])
+    assert len(zlib.decompress(data[idat + 4 : idat + 4 + length])) == height * (width + 1)
 
 
 def test_missing_data_says_how_to_get_it(tmp_path):
-    done = subprocess.run([sys.executable, str(EXAMPLE), "--data", str(tmp_path)], capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLE), "--data", str(tmp_path)], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode != 0
     assert "dataset-fashion-mnist" in done.stderr

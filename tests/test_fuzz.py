@@ -25,8 +25,9 @@ import ombrix
 from conftest import assert_same
 
 EXAMPLES = int(os.environ.get("OMBRIX_FUZZ_EXAMPLES", "150"))
-fuzz_settings = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
-                         suppress_health_check=list(HealthCheck))
+fuzz_settings = settings(
+    max_examples=EXAMPLES, deadline=None, derandomize=True, database=None, suppress_health_check=list(HealthCheck)
+)
 
 # What a call may raise: the documented refusals, and (passed on as raised)
 # what the hostile objects' own methods raise. The internal-failure class is
@@ -67,6 +68,7 @@ def attempt(method, *args):
 
 
 # -- the documented conversions, in Python -----------------------------------
+
 
 class Refused(Exception):
     pass
@@ -114,6 +116,7 @@ def ref_batch(obj):
 def ref_u64(x):
     try:
         import operator
+
         value = operator.index(x)
     except BaseException as error:  # noqa: B036
         raise Refused from error
@@ -123,6 +126,7 @@ def ref_u64(x):
 
 
 # -- hostile and ordinary objects --------------------------------------------
+
 
 class Claims:
     """A sequence whose __len__ is whatever it is told (or raises)."""
@@ -195,17 +199,23 @@ class FloatOnly:
 
 
 floats = st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from([-0.0, 0.0, math.nan, math.inf, -math.inf])
-ints = st.integers(-2**70, 2**70) | st.sampled_from([0, 1, 2**63, 2**64 - 1, 2**64, -1])
+ints = st.integers(-(2**70), 2**70) | st.sampled_from([0, 1, 2**63, 2**64 - 1, 2**64, -1])
 scalars = st.one_of(
-    floats, ints, st.booleans(), st.none(),
-    st.text(st.characters(codec=None), max_size=4), st.binary(max_size=4), st.complex_numbers(max_magnitude=3),
+    floats,
+    ints,
+    st.booleans(),
+    st.none(),
+    st.text(st.characters(codec=None), max_size=4),
+    st.binary(max_size=4),
+    st.complex_numbers(max_magnitude=3),
     st.builds(Num, floats | ints, st.sampled_from(["float", "float-wrong", "raise", "index"])),
     st.builds(IndexOnly, ints | st.sampled_from(HOSTILE)),
     st.builds(FloatOnly, st.sampled_from(HOSTILE)),
 )
 dtypes = hnp.scalar_dtypes() | hnp.byte_string_dtypes(max_len=2) | hnp.unicode_string_dtypes(max_len=2)
 arrays = hnp.arrays(dtypes, hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=3)).flatmap(
-    lambda a: st.sampled_from([a, a.T, a[::-1] if a.ndim else a, a.astype(a.dtype.newbyteorder())]))
+    lambda a: st.sampled_from([a, a.T, a[::-1] if a.ndim else a, a.astype(a.dtype.newbyteorder())])
+)
 
 
 lengths = st.sampled_from([0, 3, -1, 2**62, 2**63 - 1, 2**70, OverflowError, ValueError, KeyError] + HOSTILE)
@@ -219,7 +229,9 @@ def claiming(items):
 def sequences(items, max_size=4):
     lists = st.lists(items, max_size=max_size)
     return st.one_of(
-        lists, lists.map(tuple), claiming(lists),
+        lists,
+        lists.map(tuple),
+        claiming(lists),
         st.builds(BadIter, lists, st.sampled_from([-1, 0, 1, 2])),
     )
 
@@ -234,6 +246,7 @@ anything = st.recursive(scalars | arrays, lambda inner: sequences(inner), max_le
 
 
 # -- shadow checks -------------------------------------------------------------
+
 
 def flat_answers(index, dim, n):
     queries = [[0.0] * dim, [1.0 + i for i in range(dim)]]
@@ -267,8 +280,9 @@ def test_flat_calls_against_a_shadow(metric, data):
                 shadow.insert(expected)
                 stored += 1
         elif method == "create":
-            arg = data.draw(st.lists(vectors(dim), max_size=3) | claiming(st.lists(vectors(dim), max_size=3))
-                            | anything, "vectors")
+            arg = data.draw(
+                st.lists(vectors(dim), max_size=3) | claiming(st.lists(vectors(dim), max_size=3)) | anything, "vectors"
+            )
             try:
                 expected = ref_batch(arg)
             except Refused:
@@ -318,12 +332,17 @@ def test_hnsw_calls_against_a_shadow(metric, data):
     dim = data.draw(st.integers(1, 3), "dim")
     schema = data.draw(schemas, "schema")
     made = []
-    if attempt(lambda: made.append(ombrix.PyHNSW(dim, layers=1, ef_construction=64, ef_search=64, metric=metric,
-                                                  schema=schema))) is not None:
+    if (
+        attempt(
+            lambda: made.append(
+                ombrix.PyHNSW(dim, layers=1, ef_construction=64, ef_search=64, metric=metric, schema=schema)
+            )
+        )
+        is not None
+    ):
         return
     names = schema.items if isinstance(schema, Claims) else schema
-    index, shadow = made[0], ombrix.PyHNSW(dim, layers=1, ef_construction=64, ef_search=64, metric=metric,
-                                           schema=names)
+    index, shadow = made[0], ombrix.PyHNSW(dim, layers=1, ef_construction=64, ef_search=64, metric=metric, schema=names)
     for _ in range(data.draw(st.integers(1, 6), "calls")):
         method = data.draw(st.sampled_from(["insert", "create", "search"]))
         before = hnsw_answers(index, dim, names)
@@ -339,8 +358,11 @@ def test_hnsw_calls_against_a_shadow(metric, data):
             error = attempt(index.create, batch, metadata)
             if error is None:
                 shadow.create(ref_batch(batch), metadata)
-            elif isinstance(error, ValueError) and str(error).startswith("Create error: ") and \
-                    hnsw_answers(index, dim, names) != before:
+            elif (
+                isinstance(error, ValueError)
+                and str(error).startswith("Create error: ")
+                and hnsw_answers(index, dim, names) != before
+            ):
                 # Only a core error may keep part of a batch; the shadow cannot follow.
                 return
         else:
@@ -353,9 +375,14 @@ def test_hnsw_calls_against_a_shadow(metric, data):
         assert_same(hnsw_answers(index, dim, names), hnsw_answers(shadow, dim, names))
 
 
-@given(args=st.lists(anything | ints | st.text(max_size=3), max_size=8),
-       kwargs=st.dictionaries(st.sampled_from(["dim", "layers", "m", "ef_construction", "ef_search", "metric",
-                                               "schema", "bogus"]), anything | ints, max_size=3))
+@given(
+    args=st.lists(anything | ints | st.text(max_size=3), max_size=8),
+    kwargs=st.dictionaries(
+        st.sampled_from(["dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema", "bogus"]),
+        anything | ints,
+        max_size=3,
+    ),
+)
 @fuzz_settings
 def test_constructors_take_anything(args, kwargs):
     for cls in (ombrix.PyFlat, ombrix.PyHNSW):

@@ -55,11 +55,15 @@ FIRST_CALLS = {
     "flat create": ("ombrix.PyFlat(2)", "index.create([[3.0, 4.0], [5.0, 6.0]])"),
     "flat search": ("ombrix.PyFlat(2)", "index.search([0.0, 0.0], 2)"),
     "flat constructor": ("ombrix.PyFlat(2)", "ombrix.PyFlat(5, 'cosine')"),
-    "hnsw insert": ("ombrix.PyHNSW(2, layers=1, metric='euclidean', schema=['c'])",
-                    "index.insert([3.0, 4.0], [('c', 'red')])"),
+    "hnsw insert": (
+        "ombrix.PyHNSW(2, layers=1, metric='euclidean', schema=['c'])",
+        "index.insert([3.0, 4.0], [('c', 'red')])",
+    ),
     "hnsw create": ("ombrix.PyHNSW(2, layers=1, metric='euclidean')", "index.create([[3.0, 4.0], [5.0, 6.0]])"),
-    "hnsw search": ("ombrix.PyHNSW(2, layers=3, metric='euclidean', schema=['c'])",
-                    "index.search([0.0, 0.0], 2, filter=('c', 'red'))"),
+    "hnsw search": (
+        "ombrix.PyHNSW(2, layers=3, metric='euclidean', schema=['c'])",
+        "index.search([0.0, 0.0], 2, filter=('c', 'red'))",
+    ),
     "hnsw constructor": ("ombrix.PyHNSW(2, metric='euclidean')", "ombrix.PyHNSW(3, metric='angular', schema=['a'])"),
 }
 
@@ -71,7 +75,8 @@ def test_first_call_of_a_thread_with_memory_exhausted(name):
     make, call = FIRST_CALLS[name]
     child(f"""
         index = {make}
-        index.insert([1.0, 2.0], *([[('c', 'red')]] if isinstance(index, ombrix.PyHNSW) and 'schema' in {make!r} else []))
+        schema = isinstance(index, ombrix.PyHNSW) and 'schema' in {make!r}
+        index.insert([1.0, 2.0], *([[('c', 'red')]] if schema else []))
         before = index.search([0.0, 0.0], 10)
         results = []
 
@@ -109,8 +114,9 @@ HUGE_EMPTY_BATCHES = [(1 << 60) - 1] + ([] if UNDER_ASAN else [1 << 59, 1 << 40]
 # A float32 batch was converted row by row: 2**60 Python objects, a stall.
 @pytest.mark.parametrize("dtype", ["float64", "float32"])
 @pytest.mark.parametrize("rows", HUGE_EMPTY_BATCHES)
-@pytest.mark.parametrize("make", [lambda: ombrix.PyFlat(0), lambda: ombrix.PyHNSW(0, metric="euclidean")],
-                         ids=["flat", "hnsw"])
+@pytest.mark.parametrize(
+    "make", [lambda: ombrix.PyFlat(0), lambda: ombrix.PyHNSW(0, metric="euclidean")], ids=["flat", "hnsw"]
+)
 def test_impossible_batch_sizes_raise_memory_error(make, rows, dtype):
     index = make()
     batch = np.empty((rows, 0), dtype=dtype)
@@ -207,8 +213,11 @@ def test_over_reported_lengths_share_one_allowance(lying):
 # exception's text was built after storing them: failing that allocation gave
 # MemoryError for a call that had kept part of its work, which a retry then
 # stored twice.
-@pytest.mark.parametrize("batch", ["[[1.0, 2.0], [3.0, 4.0], [5.0]]",
-                                   "[np.array([1.0, 2.0]), (3.0, 4.0), np.ones(3)]"], ids=["lists", "mixed"])
+@pytest.mark.parametrize(
+    "batch",
+    ["[[1.0, 2.0], [3.0, 4.0], [5.0]]", "[np.array([1.0, 2.0]), (3.0, 4.0), np.ones(3)]"],
+    ids=["lists", "mixed"],
+)
 def test_flat_create_with_a_wrong_length_keeps_work_only_with_its_error(batch):
     child(f"""
         for nth in range(1, 1000):

@@ -154,26 +154,32 @@ def test_empty_schema_accepts_any_pairs():
         index.insert([2.0], [("x",)])
 
 
-@pytest.mark.parametrize("pairs, message", [
-    ([], "Missing metadata for attribute 'color'"),
-    ([("size", 1)], "Missing metadata for attribute 'color'"),
-    ([("color", "red")], "Missing metadata for attribute 'size'"),
-    ([("Color", "red"), ("size", 1)], "Missing metadata for attribute 'color'"),
-    ([("size", None)], "Missing metadata for attribute 'color'"),
-    ([("size", None), ("color", "red")], "Unsupported metadata type for attribute 'size'"),
-])
+@pytest.mark.parametrize(
+    "pairs, message",
+    [
+        ([], "Missing metadata for attribute 'color'"),
+        ([("size", 1)], "Missing metadata for attribute 'color'"),
+        ([("color", "red")], "Missing metadata for attribute 'size'"),
+        ([("Color", "red"), ("size", 1)], "Missing metadata for attribute 'color'"),
+        ([("size", None)], "Missing metadata for attribute 'color'"),
+        ([("size", None), ("color", "red")], "Unsupported metadata type for attribute 'size'"),
+    ],
+)
 def test_row_errors_name_the_first_schema_attribute(pairs, message):
     index = index_with(["color", "size"], [])
     with raises_exact(ValueError, message):
         index.insert([0.0], pairs)
 
 
-@pytest.mark.parametrize("metadata", [
-    [Pair("v", 3)],
-    (("v", 3),),
-    [TuplePair(("v", 3))],
-    [(type("Name", (str,), {})("v"), 3)],
-])
+@pytest.mark.parametrize(
+    "metadata",
+    [
+        [Pair("v", 3)],
+        (("v", 3),),
+        [TuplePair(("v", 3))],
+        [(type("Name", (str,), {})("v"), 3)],
+    ],
+)
 def test_accepted_pair_list_forms(metadata):
     index = index_with(["v"], [[("v", 0)]])
     index.insert([1.0], metadata)

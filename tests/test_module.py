@@ -115,27 +115,43 @@ def test_class_docstrings():
 
 
 METHOD_DOCS = [
-    (ombrix.PyFlat, "insert", "($self, vector)",
-     "Insert a vector into the index.\n\n"
-     "The vector is expected as a list of floats whose length equals the index dimension."),
-    (ombrix.PyFlat, "search", "($self, query, k=None)",
-     "Search for the k nearest neighbors.\n\nReturns a list of tuples `(id, distance)`."),
-    (ombrix.PyFlat, "create", "($self, vectors)",
-     "Create an index from a list of vectors."),
-    (ombrix.PyHNSW, "insert", "($self, vector, metadata=None)",
-     "Insert a vector into the index.\n\n"
-     "The vector is expected as a list of floats.\n"
-     "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
-     '`[("color", "blue"), ("size", 42)]`'),
-    (ombrix.PyHNSW, "search", "($self, query, k=None, filter=None)",
-     "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`."),
+    (
+        ombrix.PyFlat,
+        "insert",
+        "($self, vector)",
+        "Insert a vector into the index.\n\n"
+        "The vector is expected as a list of floats whose length equals the index dimension.",
+    ),
+    (
+        ombrix.PyFlat,
+        "search",
+        "($self, query, k=None)",
+        "Search for the k nearest neighbors.\n\nReturns a list of tuples `(id, distance)`.",
+    ),
+    (ombrix.PyFlat, "create", "($self, vectors)", "Create an index from a list of vectors."),
+    (
+        ombrix.PyHNSW,
+        "insert",
+        "($self, vector, metadata=None)",
+        "Insert a vector into the index.\n\n"
+        "The vector is expected as a list of floats.\n"
+        "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+        '`[("color", "blue"), ("size", 42)]`',
+    ),
+    (
+        ombrix.PyHNSW,
+        "search",
+        "($self, query, k=None, filter=None)",
+        "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`.",
+    ),
     # An empty body: the interpreter reports no docstring at all.
     (ombrix.PyHNSW, "create", "($self, vectors, metadata=None)", None),
 ]
 
 
-@pytest.mark.parametrize(("cls", "name", "signature", "doc"), METHOD_DOCS,
-                         ids=[f"{c.__name__}.{n}" for c, n, _, _ in METHOD_DOCS])
+@pytest.mark.parametrize(
+    ("cls", "name", "signature", "doc"), METHOD_DOCS, ids=[f"{c.__name__}.{n}" for c, n, _, _ in METHOD_DOCS]
+)
 def test_method_docstrings(cls, name, signature, doc):
     method = vars(cls)[name]
     assert method.__name__ == name

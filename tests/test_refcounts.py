@@ -37,9 +37,18 @@ def seeded():
 def arguments():
     """Fresh, mortal objects (small ints and None are immortal in 3.13)."""
     x, y = float("1.5"), float("2.5")
-    return dict(x=x, y=y, pair=[x, y], big=int("1000"), negative=int("-1000"),
-                text="".join(["a", "b"]), opaque=Opaque(), raiser=RaisesTypeError(),
-                array=np.ones(3), matrix=np.ones((2, 3)))
+    return dict(
+        x=x,
+        y=y,
+        pair=[x, y],
+        big=int("1000"),
+        negative=int("-1000"),
+        text="".join(["a", "b"]),
+        opaque=Opaque(),
+        raiser=RaisesTypeError(),
+        array=np.ones(3),
+        matrix=np.ones((2, 3)),
+    )
 
 
 # Each case: (name, index factory, call(index, a) that must fail, names of a's tracked objects)
@@ -55,8 +64,12 @@ CASES = [
     ("insert-rewritten-error", seeded, lambda ix, a: ix.insert((a["x"], a["raiser"])), ["x", "raiser"]),
     ("insert-wrong-length", seeded, lambda ix, a: ix.insert(a["pair"] + [a["y"]]), ["pair", "x", "y"]),
     ("insert-multiple-values", seeded, lambda ix, a: ix.insert(a["pair"], vector=a["pair"]), ["pair", "x"]),
-    ("insert-reentrant", seeded,
-     lambda ix, a: ix.insert([a["x"], FloatHook(a["y"], lambda: ix.search(a["pair"]))]), ["pair", "x", "y"]),
+    (
+        "insert-reentrant",
+        seeded,
+        lambda ix, a: ix.insert([a["x"], FloatHook(a["y"], lambda: ix.search(a["pair"]))]),
+        ["pair", "x", "y"],
+    ),
     ("insert-numpy-wrong-length", seeded, lambda ix, a: ix.insert(a["array"]), ["array"]),
     ("insert-numpy-2d", seeded, lambda ix, a: ix.insert(a["matrix"]), ["matrix"]),
     ("search-empty", PyFlat, lambda ix, a: ix.search(a["pair"], a["big"]), ["pair", "x", "big"]),
@@ -64,8 +77,12 @@ CASES = [
     ("search-bad-k", seeded, lambda ix, a: ix.search(a["pair"], a["raiser"]), ["pair", "raiser"]),
     ("search-negative-k", seeded, lambda ix, a: ix.search(a["pair"], a["negative"]), ["pair", "negative"]),
     ("search-unexpected-keyword", seeded, lambda ix, a: ix.search(a["pair"], kk=a["opaque"]), ["pair", "opaque"]),
-    ("search-reentrant", seeded,
-     lambda ix, a: ix.search([a["x"], FloatHook(a["y"], lambda: ix.insert(a["pair"]))]), ["pair", "x", "y"]),
+    (
+        "search-reentrant",
+        seeded,
+        lambda ix, a: ix.search([a["x"], FloatHook(a["y"], lambda: ix.insert(a["pair"]))]),
+        ["pair", "x", "y"],
+    ),
     ("create-empty", seeded, lambda ix, a: ix.create(a["pair"][:0]), ["pair"]),
     ("create-bad-inner", seeded, lambda ix, a: ix.create([a["pair"], a["opaque"]]), ["pair", "x", "opaque"]),
     ("create-bad-item", seeded, lambda ix, a: ix.create([[a["x"], a["text"]]]), ["x", "text"]),
@@ -101,8 +118,12 @@ def test_successful_calls_keep_reference_counts():
     index, a = PyFlat(2, "cosine"), arguments()
     matrix = np.ones((2, 2))
     index.create([a["pair"]] * 4)
-    calls = [lambda: index.search(a["pair"], a["big"]), lambda: index.search(query=matrix[0], k=a["big"]),
-             lambda: index.insert(a["pair"]), lambda: index.create(matrix)]
+    calls = [
+        lambda: index.search(a["pair"], a["big"]),
+        lambda: index.search(query=matrix[0], k=a["big"]),
+        lambda: index.insert(a["pair"]),
+        lambda: index.create(matrix),
+    ]
     objects = [a["pair"], a["x"], a["big"], matrix]
     for call in calls:
         call()

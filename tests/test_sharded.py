@@ -17,9 +17,8 @@ np = pytest.importorskip("numpy")
 if "asan" in os.environ.get("LD_PRELOAD", ""):
     pytest.skip("worker processes under the sanitizer preload take minutes to start", allow_module_level=True)
 
-from conftest import assert_same, cosine, dot, euclidean, rank_key  # noqa: E402
-
 import ombrix  # noqa: E402
+from conftest import assert_same, cosine, dot, euclidean, rank_key  # noqa: E402
 
 EXAMPLE = pathlib.Path(__file__).parent.parent / "examples" / "sharded.py"
 spec = importlib.util.spec_from_file_location("sharded_example", EXAMPLE)
@@ -27,7 +26,7 @@ sharded = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(sharded)
 
 DIM = 6
-SHARD_SIZES = [7, 1, 40, 0, 23]   # uneven, one smaller than k, one empty
+SHARD_SIZES = [7, 1, 40, 0, 23]  # uneven, one smaller than k, one empty
 METRICS = [None, "inner_product", "cosine"]
 
 
@@ -36,8 +35,12 @@ def client():
     from distributed import Client, LocalCluster
 
     # Loopback only; worker processes, so shards really live elsewhere.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=":0") as cluster, Client(cluster) as c:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+        ) as cluster,
+        Client(cluster) as c,
+    ):
         yield c
 
 
@@ -46,9 +49,9 @@ def dataset():
     different shards, a NaN coordinate and a zero vector (NaN under cosine)."""
     rng = np.random.default_rng(3)
     data = rng.integers(-2, 3, size=(sum(SHARD_SIZES), DIM)).astype(np.float64)
-    data[50] = data[2]       # shard 2 repeats a vector of shard 0
-    data[70] = data[2]       # and shard 4 again
-    data[60] = data[7]       # shard 2 repeats shard 1's only vector
+    data[50] = data[2]  # shard 2 repeats a vector of shard 0
+    data[70] = data[2]  # and shard 4 again
+    data[60] = data[7]  # shard 2 repeats shard 1's only vector
     data[10, 3] = np.nan
     data[30] = 0.0
     data[65] = -0.0
@@ -84,14 +87,16 @@ def test_merged_results_equal_one_flat_index(client, metric):
 
 def test_merge_orders_nan_last_ties_by_global_id_padding_after_all():
     nan = float("nan")
-    answers = [sharded.pack([[(0, 1.0), (3, nan)], [(9, nan)]]),
-               sharded.pack([[(4, -0.0), (1, 1.0), (5, nan)], []]),
-               sharded.pack([[(2, 0.0)], [(8, 2.0)]])]
+    answers = [
+        sharded.pack([[(0, 1.0), (3, nan)], [(9, nan)]]),
+        sharded.pack([[(4, -0.0), (1, 1.0), (5, nan)], []]),
+        sharded.pack([[(2, 0.0)], [(8, 2.0)]]),
+    ]
     for k, expected in ((10, [[2, 4, 0, 1, 3, 5], [8, 9]]), (3, [[2, 4, 0], [8, 9]])):
         order, gids, _ = sharded.merge(answers, k)
         for row, want in enumerate(expected):
-            assert gids[row, order[row]].tolist()[:len(want)] == want
-            assert (gids[row, order[row]][len(want):] == -1).all()
+            assert gids[row, order[row]].tolist()[: len(want)] == want
+            assert (gids[row, order[row]][len(want) :] == -1).all()
 
 
 def test_from_array_and_shards_built_from_a_loader(client):
@@ -136,9 +141,17 @@ def build_graph(client, data, metadata, metric):
     index = sharded.ShardedHNSW(client, GRAPH_DIM, ef_search=64, metric=metric, schema=["color", "size"])
     offsets = np.cumsum([0, *SHARD_SIZES])
     workers = sorted(client.scheduler_info()["workers"])
-    index.add_shards([dict(rows=data[a:b], metadata=metadata[a:b], ids=[f"row{i}" for i in range(a, b)],
-                           workers=[workers[i % len(workers)]])
-                      for i, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))])
+    index.add_shards(
+        [
+            dict(
+                rows=data[a:b],
+                metadata=metadata[a:b],
+                ids=[f"row{i}" for i in range(a, b)],
+                workers=[workers[i % len(workers)]],
+            )
+            for i, (a, b) in enumerate(zip(offsets[:-1], offsets[1:]))
+        ]
+    )
     return index
 
 
@@ -155,17 +168,30 @@ def test_graph_merges_shards_and_maps_vectors_to_their_rows(client, metric):
     data, metadata = graph_dataset()
     index = build_graph(client, data, metadata, metric)
     offsets = np.cumsum([0, *SHARD_SIZES])
-    qs = [list(map(float, q)) for q in (data[8], data[13], data[20], np.zeros(GRAPH_DIM),
-                                        *np.random.default_rng(6).standard_normal((4, GRAPH_DIM)))]
+    qs = [
+        list(map(float, q))
+        for q in (
+            data[8],
+            data[13],
+            data[20],
+            np.zeros(GRAPH_DIM),
+            *np.random.default_rng(6).standard_normal((4, GRAPH_DIM)),
+        )
+    ]
     seen_copies = seen_nan = 0
     for flt, k in itertools.product(FILTERS, (1, 7, 40)):
         merged = index.search_batch(qs, k, flt, vectors=True)
         answers = [shard.search(qs, k, flt, True).result() for shard in index.shards]
         for qi, (q, result) in enumerate(zip(qs, merged)):
-            entries = sorted(((g, d, *shown[qi][j])
-                              for gids, distances, shown in answers
-                              for j, (g, d) in enumerate(zip(gids[qi].tolist(), distances[qi].tolist())) if g >= 0),
-                             key=lambda e: rank_key(e[1], e[0]))
+            entries = sorted(
+                (
+                    (g, d, *shown[qi][j])
+                    for gids, distances, shown in answers
+                    for j, (g, d) in enumerate(zip(gids[qi].tolist(), distances[qi].tolist()))
+                    if g >= 0
+                ),
+                key=lambda e: rank_key(e[1], e[0]),
+            )
             assert_same(result, [(uid, d, v) for _, d, uid, v in entries[:k]])
             # Every id names a row that holds the vector, passes the filter and
             # is that far from the query; the j-th copy of a vector in a shard
@@ -180,9 +206,12 @@ def test_graph_merges_shards_and_maps_vectors_to_their_rows(client, metric):
                 copies.setdefault((shard, canonical(v)), []).append(row)
                 seen_nan += math.isnan(v[0])
             for (shard, key), rows in copies.items():
-                holders = [r for r in range(offsets[shard], offsets[shard + 1])
-                           if canonical(data[r]) == key and passes(metadata[r], flt)]
-                assert sorted(rows) == holders[:len(rows)]
+                holders = [
+                    r
+                    for r in range(offsets[shard], offsets[shard + 1])
+                    if canonical(data[r]) == key and passes(metadata[r], flt)
+                ]
+                assert sorted(rows) == holders[: len(rows)]
                 seen_copies += len(rows) > 1
     assert seen_copies and seen_nan, "the data should have put equal and NaN vectors in results"
 
@@ -196,8 +225,10 @@ def test_a_shard_that_fails_to_build_reports_its_error(client, fault):
         shards[1]["metadata"] = metadata[8:20] + [[("size", 1)]] + metadata[21:48]
         expected = (ValueError, "Missing metadata for attribute 'color'")
     else:
+
         def load_shard(offset):
             raise OSError(f"cannot read rows from {offset}")
+
         shards[1] = dict(count=40, load_shard=load_shard)
         expected = (OSError, "cannot read rows from 8")
     with pytest.raises(expected[0]) as info:

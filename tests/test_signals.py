@@ -8,8 +8,8 @@ import os
 import random
 import signal
 import subprocess
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import pytest
 
@@ -31,12 +31,12 @@ def hnsw_stored(index, given):
 @dataclass
 class Kind:
     name: str
-    make: Callable[[int], object]            # an empty index able to hold n vectors
+    make: Callable[[int], object]  # an empty index able to hold n vectors
     # The stored vectors (any order), given every vector offered to the index
     # so far in order (an index whose results are ids maps them through it).
     stored: Callable[[object, list], list]
-    long_n: int      # a create of this many takes seconds
-    short_n: int     # ... and of this many a fraction of a second
+    long_n: int  # a create of this many takes seconds
+    short_n: int  # ... and of this many a fraction of a second
 
 
 KINDS = [
@@ -119,6 +119,7 @@ def test_handler_exception_stops_create(kind, sender):
 
     def interrupted(signum, frame):
         raise Interrupted
+
     handler = OneShot(interrupted)
     signal.signal(sender.signum, handler)
 
@@ -165,6 +166,7 @@ def test_quiet_handler_lets_create_finish(kind, sender):
             outcomes.append("stored")
         except RuntimeError as error:
             outcomes.append(str(error))
+
     signal.signal(sender.signum, handler)
 
     with sender:
@@ -190,6 +192,7 @@ def test_flat_create_stores_one_state_of_its_array():
         if not fired:
             fired.append(True)
             data[:] = 7.0
+
     previous = signal.signal(signal.SIGVTALRM, overwrite)
     try:
         for _ in range(20):

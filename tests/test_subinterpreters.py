@@ -33,8 +33,7 @@ SCRIPT = textwrap.dedent("""
 
 @pytest.mark.timeout(120)
 def test_subinterpreters_are_refused():
-    run = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True,
-                         timeout=100)
+    run = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=100)
     assert run.returncode == 0, run.stderr
     outcome = json.loads(run.stdout.splitlines()[-1])
     # In a legacy interpreter the module's own initialisation runs and refuses.

@@ -35,8 +35,9 @@ SCRIPTS = [HERE / "user_script.py", HERE / "mistakes.py"]
 
 
 def mypy_errors(workdir):
-    done = run("mypy", "--strict", "--no-color-output", "--cache-dir", str(workdir / "cache"), *map(str, SCRIPTS),
-               cwd=workdir)
+    done = run(
+        "mypy", "--strict", "--no-color-output", "--cache-dir", str(workdir / "cache"), *map(str, SCRIPTS), cwd=workdir
+    )
     assert done.returncode in (0, 1), done.stdout + done.stderr
     for line in done.stdout.splitlines():
         m = re.match(r"(.+?\.py):(\d+): error: (.*)", line)
@@ -86,8 +87,9 @@ def test_typical_script_is_clean(report):
 
 
 def test_typical_script_runs(workdir):
-    done = subprocess.run([sys.executable, str(HERE / "user_script.py")], cwd=workdir, capture_output=True,
-                          text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, str(HERE / "user_script.py")], cwd=workdir, capture_output=True, text=True, timeout=120
+    )
     assert done.returncode == 0, done.stderr
 
 

@@ -33,8 +33,7 @@ SchemaCheck resolve_attribute(const Filter& filter, const std::optional<Schema>&
     return SchemaCheck::AttributeNotFound;
 }
 
-bool node_passes(const Filter& filter, std::size_t position,
-                 std::span<const Metadata> row) noexcept {
+bool node_passes(const Filter& filter, std::size_t position, std::span<const Metadata> row) noexcept {
     if (position >= row.size() || !filter.predicate) return false;
     return (*filter.predicate)(row[position]);
 }

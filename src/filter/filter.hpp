@@ -17,8 +17,8 @@ namespace ombrix {
 using Predicate = std::function<bool(const Metadata&)>;
 
 struct Filter {
-    std::string attribute;                        // compared byte for byte with schema names
-    std::shared_ptr<const Predicate> predicate;   // immutable, shareable across threads
+    std::string attribute;                       // compared byte for byte with schema names
+    std::shared_ptr<const Predicate> predicate;  // immutable, shareable across threads
 };
 
 // The callable behind an equality predicate: value == wanted (Metadata
@@ -48,7 +48,6 @@ SchemaCheck resolve_attribute(const Filter& filter, const std::optional<Schema>&
 // Whether a node with metadata `row` passes. A node without a row (empty
 // span) or with a row too short for `position` fails, as does a filter
 // without predicate.
-bool node_passes(const Filter& filter, std::size_t position,
-                 std::span<const Metadata> row) noexcept;
+bool node_passes(const Filter& filter, std::size_t position, std::span<const Metadata> row) noexcept;
 
 }  // namespace ombrix

@@ -1,3 +1,5 @@
+// The `filter` argument: unpacking the (name, value) pair and building a
+// Filter with an equality predicate.
 #include "filter/py_filter.hpp"
 
 #include <string>

@@ -1,3 +1,5 @@
+// Metadata from Python: the schema, (name, value) pair lists, rows in schema
+// order, and one Python value to a Metadata value.
 #include "metadata/py_metadata.hpp"
 
 #include <cstdint>
@@ -138,12 +140,9 @@ bool metadata_value_from_object(PyObject* object, std::optional<Metadata>& out) 
     // The float attempt: __float__ where the type has one; otherwise the
     // float of what __index__ gave (as float() would take it), if anything.
     double real;
-    if (PyFloat_Check(object) || (number && number->nb_float))
-        real = PyFloat_AsDouble(object);
-    else if (integer)
-        real = PyLong_AsDouble(integer);
-    else
-        return true;
+    if (PyFloat_Check(object) || (number && number->nb_float)) real = PyFloat_AsDouble(object);
+    else if (integer) real = PyLong_AsDouble(integer);
+    else return true;
     if (real == -1.0 && PyErr_Occurred()) return discard_ordinary_failure();
     out = Metadata{real};
     return true;

@@ -1,3 +1,5 @@
+// Page buffers: aligned allocation with the huge-page advice, and the pool of
+// freed large buffers kept for reuse.
 #include "storage/page_buffer.hpp"
 
 #include <algorithm>
@@ -33,8 +35,8 @@ std::atomic<HugePageAdvisor> advisor{default_advice};
 // Freed huge-page buffers, kept for the next buffer of about their size.
 // Fresh pages come from the system zeroed, and zeroing costs about as much
 // as filling them: without this, building an index again and again (or one
-// of several of the same size) spends a third of its time waiting for
-// cleared pages. The C library keeps freed heap memory for the same reason,
+// of several of the same size) spends much of its time waiting for cleared
+// pages. The C library keeps freed heap memory for the same reason,
 // but returns buffers of this alignment to the system at once. Bounded, so
 // that a freed index holds on to little; given back when memory runs short.
 class SparePages {

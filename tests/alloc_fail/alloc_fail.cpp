@@ -53,9 +53,7 @@ alignas(std::max_align_t) unsigned char bootstrap[1 << 16];
 std::atomic<std::size_t> bootstrap_used{0};
 __thread int resolving __attribute__((tls_model("initial-exec"))) = 0;
 
-bool from_bootstrap(const void* p) {
-    return p >= bootstrap && p < bootstrap + sizeof bootstrap;
-}
+bool from_bootstrap(const void* p) { return p >= bootstrap && p < bootstrap + sizeof bootstrap; }
 
 void* bootstrap_alloc(std::size_t n) {
     const std::size_t rounded = (n + 15) & ~std::size_t{15};
@@ -72,8 +70,8 @@ Fn next(const char* name) {
     return fn;
 }
 
-#define REAL(type, name)                                   \
-    static type real_##name = nullptr;                     \
+#define REAL(type, name)               \
+    static type real_##name = nullptr; \
     if (!real_##name) real_##name = next<type>(#name)
 
 bool should_fail(std::size_t size) {
@@ -215,8 +213,8 @@ void* cxx_symbol(const char* name) {
     return symbol;
 }
 
-#define REAL_CXX(type, var, name)                      \
-    static type var = nullptr;                         \
+#define REAL_CXX(type, var, name) \
+    static type var = nullptr;    \
     if (!var) var = reinterpret_cast<type>(cxx_symbol(name))
 
 [[noreturn]] void throw_bad_alloc() {
@@ -289,9 +287,7 @@ Real array_aligned{"_ZnamSt11align_val_t"}, array_aligned_nothrow{"_ZnamSt11alig
 
 EXPORT void* operator new(std::size_t n) { return counted_new(n, new_plain, new_nothrow); }
 EXPORT void* operator new[](std::size_t n) { return counted_new(n, array_plain, array_nothrow); }
-EXPORT void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    return counted_new_nothrow(n, new_nothrow);
-}
+EXPORT void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_new_nothrow(n, new_nothrow); }
 EXPORT void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
     return counted_new_nothrow(n, array_nothrow);
 }

@@ -16,6 +16,7 @@ import subprocess
 import sys
 import time
 
+
 def run():
     import resource
     import threading
@@ -87,6 +88,7 @@ def run():
         def nearest(i):
             """nearest five"""
             return [i.search(q, 5) for q in queries]
+
         return [everything, nearest]
 
     def grow_flat(name, metric, step, stored_by):
@@ -118,8 +120,7 @@ def run():
         return f"{k % 5}" + "x" * 1500
 
     def make_hnsw():
-        return ombrix.PyHNSW(hdim, layers=1, ef_construction=8, ef_search=1 << 20, metric="angular",
-                             schema=["c", "n"])
+        return ombrix.PyHNSW(hdim, layers=1, ef_construction=8, ef_search=1 << 20, metric="angular", schema=["c", "n"])
 
     def hnsw_searches():
         def everything(i):
@@ -133,6 +134,7 @@ def run():
         def by_number(i):
             """rows' second values"""
             return [len(i.search(hqueries[2], 1 << 30, ("n", k))) for k in range(7)]
+
         return [everything, by_value, by_number]
 
     def row(k):
@@ -155,8 +157,9 @@ def run():
     hbatch = [hrows[k % 50] for k in range(200)]
     hmeta = [row(k) for k in range(200)]
     index = make_hnsw()
-    done = fill_until_memory_error("hnsw create metadata", index, lambda i, k: i.create(hbatch, hmeta),
-                                   headroom=32 << 20)
+    done = fill_until_memory_error(
+        "hnsw create metadata", index, lambda i, k: i.create(hbatch, hmeta), headroom=32 << 20
+    )
     # A batch keeps the nodes stored before the failing one.
     stored = len(index.search(hqueries[0], 1 << 30))
     reference = make_hnsw()
@@ -165,7 +168,7 @@ def run():
     if not done * 200 <= stored < (done + 1) * 200:
         problems.append(f"hnsw create metadata: {stored} nodes after {done} batches")
     elif stored > done * 200:
-        reference.create(hbatch[:stored - done * 200], hmeta[:stored - done * 200])
+        reference.create(hbatch[: stored - done * 200], hmeta[: stored - done * 200])
     same("hnsw create metadata", index, reference, hnsw_searches())
     print(f"hnsw create metadata: {done} calls before MemoryError, {stored} nodes", flush=True)
 
@@ -206,9 +209,11 @@ def run():
             try:
                 return repr(index.search([0.5], 3))
             except ValueError:  # the wide one
-                return repr(index.search(queries[0], 10 ** 6))
-        return repr([index.search(hqueries[1], 1 << 30)] +
-                    [len(index.search(hqueries[1], 1 << 30, ("c", value(k)))) for k in range(5)])
+                return repr(index.search(queries[0], 10**6))
+        return repr(
+            [index.search(hqueries[1], 1 << 30)]
+            + [len(index.search(hqueries[1], 1 << 30, ("c", value(k)))) for k in range(5)]
+        )
 
     # Under the limit, ballast takes every byte that can still be had, down
     # to small blocks; after each MemoryError the call is retried with more
@@ -270,8 +275,10 @@ def run():
                 if result[-1] is not MemoryError:
                     call(twin)
                 if state(index) != state(twin):
-                    problems.append(f"{name}{' in a fresh thread' if thread else ''}: "
-                                    f"the index differs after {result.count(MemoryError)} MemoryErrors")
+                    problems.append(
+                        f"{name}{' in a fresh thread' if thread else ''}: "
+                        f"the index differs after {result.count(MemoryError)} MemoryErrors"
+                    )
         print(f"{name}: {tries} calls, memory given back block by block", flush=True)
 
     print(f"TOTALS {counts['calls']} {counts['memory_errors']}", flush=True)
@@ -287,8 +294,7 @@ def main():
     started = time.monotonic()
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
     try:
-        child = subprocess.run([sys.executable, __file__, "run"], env=env, capture_output=True, text=True,
-                               timeout=900)
+        child = subprocess.run([sys.executable, __file__, "run"], env=env, capture_output=True, text=True, timeout=900)
     except subprocess.TimeoutExpired as timeout:
         print((timeout.stdout or b"").decode(errors="replace"))
         print("PROBLEM: the exhaustion run hung")

@@ -40,4 +40,4 @@ def sizes(limit=4096):
     """The sizes of the allocations counted since the last arm(), in order
     (the first `limit` of them)."""
     out = (ctypes.c_ulong * limit)()
-    return list(out[:_sizes(out, limit)])
+    return list(out[: _sizes(out, limit)])

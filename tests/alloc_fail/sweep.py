@@ -58,8 +58,9 @@ def kinds():
     # One layer makes the graph deterministic. A search wider than the index
     # sees every node; in a sparse graph a narrow one sees how they are linked.
     def hnsw(metric, schema, ef=(32, 64)):
-        return lambda: ombrix.PyHNSW(DIM, layers=1, ef_construction=ef[0], ef_search=ef[1], metric=metric,
-                                     schema=schema)
+        return lambda: ombrix.PyHNSW(
+            DIM, layers=1, ef_construction=ef[0], ef_search=ef[1], metric=metric, schema=schema
+        )
 
     return {
         "flat euclidean": lambda: ombrix.PyFlat(DIM),
@@ -155,8 +156,10 @@ def probe_calls(kind, np, new, queries):
     calls["search filter complex"] = ("search", lambda: (query, 5, ("c", complex_number)))
     calls["search filter text"] = ("search", lambda: (query, 5, ("c", accent * 300)))
     calls = {name: (call, None) for name, call in calls.items()}
-    calls["create numpy metadata"] = (("create", lambda: (rows, [[("c", number)]] * 3)),
-                                      (lambda i, j: i.create(new[:j], [[("c", 2.5)]] * j), range(1, 3)))
+    calls["create numpy metadata"] = (
+        ("create", lambda: (rows, [[("c", number)]] * 3)),
+        (lambda i, j: i.create(new[:j], [[("c", 2.5)]] * j), range(1, 3)),
+    )
     return calls
 
 
@@ -166,9 +169,9 @@ def run_kind(kind):
         sweep_first_steps(problems)
 
     import numpy as np
+    from inject import arm, disarm, failed, sizes
 
     import ombrix
-    from inject import arm, disarm, failed, sizes
 
     rng = np.random.default_rng(8)
     pool = rng.standard_normal((max(BASE_SIZES), DIM)).tolist()
@@ -188,6 +191,7 @@ def run_kind(kind):
             elif size:
                 index.create(pool[:size], [base_row(i) for i in range(size)] if has_schema else None)
             return index
+
         return make
 
     def answers(index):
@@ -196,6 +200,7 @@ def run_kind(kind):
                 return index.search(*args)
             except ValueError as error:  # an empty flat index
                 return str(error)
+
         found = [search(q, 100) for q in queries]
         if has_schema:
             found += [search(queries[1], 100, ("c", value)) for value in VALUES]
@@ -230,13 +235,14 @@ def run_kind(kind):
         calls["create numpy"] = (lambda i: i.create(np.array(new)), (lambda i, j: i.create(new[:j]), range(1, 3)))
         calls["search"] = (lambda i: i.search(queries[1], 5), None)
         calls["search numpy"] = (lambda i: i.search(np.array(queries[0]), 100), None)
-        calls["constructor"] = (lambda i: ombrix.PyHNSW(3, metric="angular", schema=["a", "b"]).insert([1, 2, 3]),
-                                None)
+        calls["constructor"] = (lambda i: ombrix.PyHNSW(3, metric="angular", schema=["a", "b"]).insert([1, 2, 3]), None)
         if has_schema:
             calls["insert metadata"] = (lambda i: i.insert(new[0], [("c", "blue")]), None)
             calls["insert refused metadata"] = (lambda i: i.insert(new[0], [("c", [1])]), None)
-            calls["create metadata"] = (lambda i: i.create(new, rows),
-                                        (lambda i, j: i.create(new[:j], rows[:j]), range(1, 3)))
+            calls["create metadata"] = (
+                lambda i: i.create(new, rows),
+                (lambda i, j: i.create(new[:j], rows[:j]), range(1, 3)),
+            )
             calls["search filter text"] = (lambda i: i.search(queries[1], 5, ("c", "red")), None)
             calls["search filter int"] = (lambda i: i.search(queries[2], 5, ("c", 4)), None)
             calls["search filter float"] = (lambda i: i.search(queries[0], 5, ("c", 2.5)), None)
@@ -293,10 +299,12 @@ def run_kind(kind):
             if prefix is not None:
                 apply, kept = prefix
                 for j in kept:
+
                     def rebuild(j=j):
                         index = make()
                         apply(index, j)
                         return index
+
                     states.setdefault(answers(rebuild()), rebuild)
 
             def check(label, got, index):
@@ -376,8 +384,9 @@ def main():
     for kind in kinds():
         kind_env = dict(env, PYTHONMALLOC="malloc") if "probe" in kind else env
         try:
-            child = subprocess.run([sys.executable, __file__, kind], env=kind_env, capture_output=True, text=True,
-                                   timeout=600)
+            child = subprocess.run(
+                [sys.executable, __file__, kind], env=kind_env, capture_output=True, text=True, timeout=600
+            )
         except subprocess.TimeoutExpired as timeout:
             last = (timeout.stdout or b"").decode(errors="replace").strip().splitlines()[-1:]
             failures.append(f"{kind}: hung after {last}")
@@ -388,7 +397,7 @@ def main():
                 c, n, m = map(int, line.split()[1:])
                 cases, calls, memory_errors = cases + c, calls + n, memory_errors + m
             elif line.startswith("PROBLEM:"):
-                failures.append(line[len("PROBLEM: "):])
+                failures.append(line[len("PROBLEM: ") :])
         if child.returncode != 0 and not any(line.startswith("PROBLEM:") for line in lines):
             last = [line for line in lines if not line.startswith("TOTALS")][-1:]
             failures.append(f"{kind}: exit {child.returncode} after {last}\n{child.stderr[-2000:]}")

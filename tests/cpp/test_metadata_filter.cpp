@@ -1,3 +1,5 @@
+// Metadata equality (the operator and the equality predicate agree), and a
+// filter's attribute resolution and node test.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -34,20 +36,21 @@ TEST_P(MetadataEquality, OperatorAndPredicateAgree) {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MetadataEquality,
-    ::testing::Values(EqualityCase{"same_text", {"blue"s}, {"blue"s}, true},
-                      EqualityCase{"case_differs", {"blue"s}, {"Blue"s}, false},
-                      EqualityCase{"embedded_nul", {"a\0b"s}, {"a\0c"s}, false},
-                      EqualityCase{"prefix", {"ab"s}, {"a"s}, false},
-                      EqualityCase{"int_int", {std::int64_t{1}}, {std::int64_t{1}}, true},
-                      EqualityCase{"int_vs_float", {std::int64_t{1}}, {1.0}, false},
-                      EqualityCase{"text_vs_int", {"1"s}, {std::int64_t{1}}, false},
-                      EqualityCase{"nan_vs_nan", {kNaN}, {kNaN}, false},
-                      EqualityCase{"signed_zero", {-0.0}, {0.0}, true},
-                      EqualityCase{"int_extremes", {std::numeric_limits<std::int64_t>::min()},
-                                   {std::numeric_limits<std::int64_t>::max()}, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, MetadataEquality,
+                         ::testing::Values(EqualityCase{"same_text", {"blue"s}, {"blue"s}, true},
+                                           EqualityCase{"case_differs", {"blue"s}, {"Blue"s}, false},
+                                           EqualityCase{"embedded_nul", {"a\0b"s}, {"a\0c"s}, false},
+                                           EqualityCase{"prefix", {"ab"s}, {"a"s}, false},
+                                           EqualityCase{"int_int", {std::int64_t{1}}, {std::int64_t{1}}, true},
+                                           EqualityCase{"int_vs_float", {std::int64_t{1}}, {1.0}, false},
+                                           EqualityCase{"text_vs_int", {"1"s}, {std::int64_t{1}}, false},
+                                           EqualityCase{"nan_vs_nan", {kNaN}, {kNaN}, false},
+                                           EqualityCase{"signed_zero", {-0.0}, {0.0}, true},
+                                           EqualityCase{"int_extremes",
+                                                        {std::numeric_limits<std::int64_t>::min()},
+                                                        {std::numeric_limits<std::int64_t>::max()},
+                                                        false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Metadata, TagFollowsAlternativeOrder) {
     EXPECT_EQ(Metadata{"x"s}.tag(), Metadata::Tag::String);
@@ -91,8 +94,8 @@ TEST(NodePasses, MissingRowOrValueOrPredicateFails) {
     const MetadataRow row{{"x"s}, {std::int64_t{7}}};
     EXPECT_TRUE(node_passes(filter, 1, row));
     EXPECT_FALSE(node_passes(filter, 0, row));
-    EXPECT_FALSE(node_passes(filter, 2, row));   // row shorter than the schema
-    EXPECT_FALSE(node_passes(filter, 0, {}));    // node stored without a row
+    EXPECT_FALSE(node_passes(filter, 2, row));  // row shorter than the schema
+    EXPECT_FALSE(node_passes(filter, 0, {}));   // node stored without a row
     EXPECT_FALSE(node_passes(Filter{"a", nullptr}, 1, row));
 }
 
