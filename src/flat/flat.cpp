@@ -5,6 +5,7 @@
 #include <cmath>
 #include <new>
 
+#include "flat/spatial_search.hpp"
 #include "metrics/kernels.hpp"
 
 namespace ombrix {
@@ -15,6 +16,10 @@ using kernels::kBlockLanes;
 // A long create copies this many coordinates between two stop checks
 // (a fraction of a millisecond).
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
+
+// Up to this many coordinates a search of the spatial store visits boxes
+// nearest first; above, it scans every vector.
+constexpr std::uint64_t kBoxSearchDims = 16;
 
 // Whether the Euclidean scan checks for early abandon. A block that abandons
 // saves its remaining rows, but every block pays for the checks, and a block
@@ -112,6 +117,12 @@ const char* to_string(FlatError error) noexcept {
 std::optional<FlatError> Flat::insert(std::span<const double> vector) noexcept {
     if (vector.size() != dim_) return FlatError::DimensionMismatch;
     if (dim_ == 0) return std::nullopt;
+    if (spatial_) {
+        if (!store_.reserve(vector.data(), 1)) return FlatError::OutOfMemory;
+        store_.append(vector.data(), 1);
+        store_.organise();
+        return std::nullopt;
+    }
     if (!vectors_.append(vector.data())) return FlatError::OutOfMemory;
     return std::nullopt;
 }
@@ -122,6 +133,17 @@ std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t vali
     if (total == 0) return FlatError::EmptyVectors;
     if (dim_ == 0) {
         stored = valid;
+    } else if (spatial_) {
+        if (!store_.reserve(rows, valid)) return FlatError::OutOfMemory;
+        const std::size_t chunk = std::max<std::size_t>(1, kCreateChunk / dim_);
+        while (stored < valid) {
+            if (stored > 0 && stop.stop_requested()) break;
+            const std::size_t n = std::min(chunk, valid - stored);
+            store_.append(rows + stored * dim_, n);
+            stored += n;
+        }
+        store_.organise();
+        if (stored < valid) return FlatError::Interrupted;
     } else {
         if (!vectors_.reserve(valid)) return FlatError::OutOfMemory;
         const std::size_t chunk = std::max<std::size_t>(1, kCreateChunk / dim_);
@@ -152,7 +174,7 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
                                       std::vector<ScoredId>& out) const noexcept {
     out.clear();
     if (query.size() != dim_) return FlatError::DimensionMismatch;
-    const std::size_t count = vectors_.size();
+    const std::size_t count = static_cast<std::size_t>(size());
     if (count == 0) return FlatError::EmptyIndex;
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(k, count));
     if (wanted == 0) return std::nullopt;
@@ -162,8 +184,14 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         return FlatError::OutOfMemory;
     }
 
-    const bool euclidean = metric_ == Metric::Euclidean;
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
+    if (spatial_) {
+        // Boxes pay while they cut off most of the space around a query.
+        const bool by_boxes = dim_ <= kBoxSearchDims;
+        if (!spatial_search(store_, prepared, wanted, by_boxes, out)) return FlatError::OutOfMemory;
+        return std::nullopt;
+    }
+    const bool euclidean = metric_ == Metric::Euclidean;
     const GroupScan scan(vectors_, prepared);
     TopK top(out, wanted, euclidean);
 

@@ -1,7 +1,8 @@
 // The exact index: every query is scored against every stored vector, kept
 // in complete groups coordinate-major (BlockedRows) so that the scan is one
 // sequential stream; the last, incomplete group waits row by row until it
-// fills.
+// fills. Vectors of few coordinates are kept in spatial order instead
+// (SpatialStore), where a search skips the regions too far to matter.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "metrics/metrics.hpp"
 #include "storage/blocked_rows.hpp"
+#include "storage/spatial_store.hpp"
 #include "storage/stop_check.hpp"
 #include "storage/vector_batch.hpp"
 
@@ -28,15 +30,19 @@ const char* to_string(FlatError error) noexcept;
 
 class Flat {
 public:
-    Flat(std::uint64_t dim, Metric metric) noexcept
+    // `tail_limit`: see SpatialStore (tests make it small).
+    Flat(std::uint64_t dim, Metric metric, std::size_t tail_limit = SpatialStore::kTailLimit) noexcept
         : dim_(dim),
           metric_(metric),
-          vectors_(static_cast<std::size_t>(dim), metric == Metric::Cosine, BlockedRows::KeepRows::IncompleteGroup) {}
+          spatial_(dim >= 1 && dim <= kSpatialDims),
+          vectors_(spatial_ ? 0 : static_cast<std::size_t>(dim), metric == Metric::Cosine,
+                   BlockedRows::KeepRows::IncompleteGroup),
+          store_(spatial_ ? static_cast<std::size_t>(dim) : 0, metric == Metric::Cosine, tail_limit) {}
 
     std::uint64_t dim() const noexcept { return dim_; }
     Metric metric() const noexcept { return metric_; }
     // Vectors stored; with dim 0 nothing is ever visible.
-    std::uint64_t size() const noexcept { return vectors_.size(); }
+    std::uint64_t size() const noexcept { return spatial_ ? store_.size() : vectors_.size(); }
 
     // Appends one vector of length dim; on failure nothing changes.
     [[nodiscard]] std::optional<FlatError> insert(std::span<const double> vector) noexcept;
@@ -56,9 +62,14 @@ private:
     std::optional<FlatError> create_valid(const double* rows, std::size_t valid, std::size_t total,
                                           std::size_t& stored, StopCheck stop) noexcept;
 
+    // Up to this many coordinates the vectors live in the spatial store.
+    static constexpr std::uint64_t kSpatialDims = 16;
+
     std::uint64_t dim_;
     Metric metric_;
+    bool spatial_;         // the vectors are in store_, not vectors_
     BlockedRows vectors_;  // with norms under cosine
+    SpatialStore store_;
 };
 
 }  // namespace ombrix

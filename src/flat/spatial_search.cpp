@@ -1,0 +1,265 @@
+// Best-first search over the k-d runs of a SpatialStore, and the bounds that
+// make skipping a box exact.
+//
+// Why the bounds never exceed a value the scan computes (fl() is rounding
+// to nearest; it is monotone: a <= b gives fl(a) <= fl(b), and so are
+// fl(a + b) in each argument, and fl(a / b) in a for b > 0):
+// - Euclidean: for lo <= x <= hi and q < lo, fl(lo - q) <= fl(x - q); for
+//   q > hi, fl(q - hi) <= fl(q - x); otherwise the gap 0 is at most any
+//   square. Rounding is symmetric, so fl(x - q)^2 = fl(q - x)^2, and squaring
+//   non-negative numbers is monotone: each rounded term of the bound is at
+//   most the scan's term. Sums are formed left to right from +0.0 like the
+//   scan's, and by induction each rounded partial sum is at most the scan's
+//   (fl(A + a) <= fl(S + s) when A <= S and a <= s). No margin is needed;
+//   the bound stays in the squared domain the block kernel compares in.
+// - Inner product: q*x lies between q*lo and q*hi exactly, so fl(q*x) >=
+//   min(fl(q*lo), fl(q*hi)); the same induction carries this through the
+//   left-to-right sum whatever the signs, because it compares the two
+//   computed sums step by step, never a computed sum with an exact one.
+//   An infinite term can make a sum NaN (inf - inf); such a bound says
+//   nothing and is taken as -infinity.
+// - Cosine: the scan computes fl(D / fl(nq * nx)) with D the dot product
+//   above, whose bound B <= D. With nlo <= nx <= nhi: if B >= 0, then
+//   fl(D / fl(nq*nx)) >= fl(B / fl(nq*nhi)) (a larger numerator, a smaller
+//   positive denominator); if B < 0, fl(D / fl(nq*nx)) >= fl(B / fl(nq*nlo))
+//   (a negative numerator divided by a smaller denominator is smaller). A
+//   zero denominator belongs to a zero vector, whose value is NaN and ranks
+//   last anyway; a NaN bound again says nothing.
+// A box is skipped only when its bound ranks strictly after the k-th value
+// kept, and only when that value is a number: an equal value with a smaller
+// id can still enter, and so can anything when the k-th value is NaN.
+#include "flat/spatial_search.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+
+#include "metrics/kernels.hpp"
+
+namespace ombrix {
+namespace {
+
+using kernels::kBlockLanes;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+double euclidean_bound(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept {
+    double s = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) {
+        double gap = 0.0;
+        if (q[j] < lo[j])
+            gap = lo[j] - q[j];
+        else if (q[j] > hi[j])
+            gap = q[j] - hi[j];
+        s += gap * gap;
+    }
+    return s;
+}
+
+double dot_bound(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept {
+    double s = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) s += std::min(q[j] * lo[j], q[j] * hi[j]);
+    return s;
+}
+
+// The best `wanted` pairs seen so far in a max-heap, worst on top. Vectors
+// arrive in no particular id order, so a value equal to the worst kept one
+// enters when its id is smaller: the limits below let such values through.
+class Best {
+public:
+    Best(std::vector<ScoredId>& heap, std::size_t wanted, bool euclidean) noexcept
+        : heap_(heap), wanted_(wanted), euclidean_(euclidean) {}
+
+    // Whether a bound shows that nothing it holds for can enter.
+    bool skips(double bound) const noexcept { return bounded_ && bound >= limit_; }
+    // The block kernel's flags and limit: lanes below the limit have a value
+    // at most the worst kept.
+    unsigned flags() const noexcept { return bounded_ ? unsigned{kernels::kBounded} : 0u; }
+    double limit() const noexcept { return limit_; }
+
+    void offer(double value, std::uint64_t id) noexcept {
+        const ScoredId candidate{value, id};
+        if (heap_.size() < wanted_) {
+            heap_.push_back(candidate);
+            std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+        } else if (ranks_before(candidate, heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
+            heap_.back() = candidate;
+            std::push_heap(heap_.begin(), heap_.end(), ranks_before);
+        } else {
+            return;
+        }
+        changed_ = true;
+    }
+
+    // Brings the limit up to date after offers.
+    void settle() noexcept {
+        if (!changed_) return;
+        changed_ = false;
+        if (heap_.size() < wanted_) return;
+        const double worst = heap_.front().distance;
+        // A NaN or infinite worst: any number may still tie or beat it.
+        bounded_ = std::isfinite(worst);
+        if (!bounded_) return;
+        // The least value that ranks after the worst, and under Euclidean
+        // the least squared sum whose root does.
+        const double after = std::nextafter(worst, kInfinity);
+        limit_ = euclidean_ ? squared_threshold(after) : after;
+    }
+
+    void finish() noexcept { std::sort_heap(heap_.begin(), heap_.end(), ranks_before); }
+
+private:
+    std::vector<ScoredId>& heap_;
+    std::size_t wanted_;
+    bool euclidean_;
+    bool changed_ = false;
+    bool bounded_ = false;
+    double limit_ = kInfinity;
+};
+
+class Search {
+public:
+    Search(const SpatialStore& store, const PreparedQuery& query, Best& best) noexcept
+        : store_(store),
+          query_(query),
+          best_(best),
+          dim_(store.dim()),
+          euclidean_(query.metric == Metric::Euclidean),
+          kernel_(euclidean_ ? kernels::best().block_euclidean : kernels::best().block_dot) {}
+
+    void rows(const SpatialStore::Rows& rows) noexcept {
+        double values[kBlockLanes];
+        for (std::size_t start = 0; start < rows.count; start += kBlockLanes) {
+            const std::size_t n = std::min(kBlockLanes, rows.count - start);
+            score_contiguous(query_, rows.rows + start * dim_, dim_, rows.norms ? rows.norms + start : nullptr, n,
+                             values);
+            for (std::size_t l = 0; l < n; ++l) best_.offer(values[l], rows.ids[start + l]);
+        }
+        best_.settle();
+    }
+
+    void leaf(const SpatialRun& run, std::size_t leaf) noexcept {
+        double values[kBlockLanes];
+        const double* norms = store_.keeps_norms() ? run.norms.data() + leaf * kBlockLanes : nullptr;
+        std::uint32_t lanes = static_cast<std::uint32_t>(kernel_(query_.data, run.blocks.data() + leaf * kBlockLanes * dim_,
+                                                                 dim_, norms, query_.norm, best_.flags(), best_.limit(),
+                                                                 values));
+        for (; lanes != 0; lanes &= lanes - 1) {
+            const std::size_t l = static_cast<std::size_t>(std::countr_zero(lanes));
+            best_.offer(euclidean_ ? std::sqrt(values[l]) : values[l], run.id(leaf * kBlockLanes + l));
+        }
+        best_.settle();
+    }
+
+    void all_leaves() noexcept {
+        for (const SpatialRun& run : store_.runs())
+            for (std::size_t leaf = 0; leaf < run.count / kBlockLanes; ++leaf) this->leaf(run, leaf);
+    }
+
+    // Throws std::bad_alloc when memory is short.
+    void by_boxes() {
+        pending_.reserve(64);
+        const std::vector<SpatialRun>& runs = store_.runs();
+        for (std::uint32_t r = 0; r < runs.size(); ++r) push({bound(runs[r], 0), r, 0});
+        while (!pending_.empty()) {
+            std::pop_heap(pending_.begin(), pending_.end(), farther);
+            const Pending next = pending_.back();
+            pending_.pop_back();
+            // Every box still waiting is at least as far.
+            if (best_.skips(next.bound)) break;
+            const SpatialRun& run = runs[next.run];
+            std::uint32_t node = next.node;
+            double at = next.bound;
+            // Down the nearer side, leaving the farther for later.
+            while (!best_.skips(at)) {
+                if (run.is_leaf(node)) {
+                    leaf(run, run.nodes[node].leaf);
+                    break;
+                }
+                const SpatialRun::Node& inner = run.nodes[node];
+                Pending near{bound(run, inner.left), next.run, inner.left};
+                Pending far{bound(run, inner.right), next.run, inner.right};
+                if (farther(near, far)) std::swap(near, far);
+                push(far);
+                node = near.node;
+                at = near.bound;
+            }
+        }
+    }
+
+private:
+    struct Pending {
+        double bound;
+        std::uint32_t run;
+        std::uint32_t node;
+    };
+    static bool farther(const Pending& a, const Pending& b) noexcept { return a.bound > b.bound; }
+
+    void push(const Pending& box) {
+        if (best_.skips(box.bound)) return;
+        pending_.push_back(box);
+        std::push_heap(pending_.begin(), pending_.end(), farther);
+    }
+
+    double bound(const SpatialRun& run, std::uint32_t node) const noexcept {
+        const double* box = run.boxes.data() + std::size_t{node} * 2 * dim_;
+        return box_bound(query_, box, dim_, store_.keeps_norms() ? run.norm_ranges.data() + 2 * node : nullptr);
+    }
+
+    const SpatialStore& store_;
+    const PreparedQuery& query_;
+    Best& best_;
+    std::size_t dim_;
+    bool euclidean_;
+    kernels::BlockKernel kernel_;
+    std::vector<Pending> pending_;  // boxes to visit, nearest on top
+};
+
+}  // namespace
+
+double box_bound(const PreparedQuery& query, const double* box, std::size_t dim, const double* norm_range) noexcept {
+    const double* lo = box;
+    const double* hi = box + dim;
+    double bound;
+    if (query.metric == Metric::Euclidean) {
+        bound = euclidean_bound(query.data, lo, hi, dim);
+    } else {
+        bound = dot_bound(query.data, lo, hi, dim);
+        if (query.metric == Metric::Cosine)
+            bound = bound >= 0.0 ? bound / (query.norm * norm_range[1]) : bound / (query.norm * norm_range[0]);
+    }
+    return bound == bound ? bound : -kInfinity;
+}
+
+bool spatial_search(const SpatialStore& store, const PreparedQuery& query, std::size_t wanted, bool by_boxes,
+                    std::vector<ScoredId>& out) noexcept {
+    out.clear();
+    try {
+        out.reserve(wanted);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    Best best(out, wanted, query.metric == Metric::Euclidean);
+    Search search(store, query, best);
+    search.rows(store.tail());
+    search.rows(store.apart());
+    bool finite = true;
+    for (std::size_t j = 0; j < query.size; ++j) finite = finite && std::isfinite(query.data[j]);
+    if (by_boxes && finite) {
+        try {
+            search.by_boxes();
+        } catch (const std::bad_alloc&) {
+            out.clear();
+            return false;
+        }
+    } else {
+        search.all_leaves();
+    }
+    best.finish();
+    return true;
+}
+
+}  // namespace ombrix

@@ -1,0 +1,96 @@
+// Vectors of few coordinates kept in spatial order, so that a search can
+// skip whole regions: runs organised as k-d trees whose leaves hold
+// kernels::kBlockLanes rows coordinate-major (as the block kernels read
+// them), each row's id beside it and a box around every node; a small tail
+// of recent rows that waits row by row until it is organised; and the rows
+// with a NaN or an infinite coordinate, kept apart (no box holds them).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "metrics/kernels.hpp"
+#include "storage/page_buffer.hpp"
+
+namespace ombrix {
+
+// One organised run: rows in the order of its k-d tree's leaves.
+struct SpatialRun {
+    struct Node {
+        std::uint32_t leaf;   // a leaf: its block; otherwise unused
+        std::uint32_t left;   // children, 0 for a leaf (the root is never a child)
+        std::uint32_t right;
+    };
+
+    std::size_t count = 0;             // rows, a multiple of kBlockLanes
+    PageBuffer blocks;                 // leaf after leaf, kBlockLanes * dim values each
+    PageBuffer norms;                  // with norms kept: per row, in leaf order
+    std::vector<std::uint32_t> ids32;  // per row, when every id fits 32 bits
+    std::vector<std::uint64_t> ids64;  // per row otherwise
+    std::vector<Node> nodes;           // nodes[0] is the root
+    std::vector<double> boxes;         // per node: dim lows, then dim highs, of its rows
+    std::vector<double> norm_ranges;   // with norms kept: per node the least and greatest norm
+
+    bool is_leaf(std::uint32_t node) const noexcept { return nodes[node].left == 0; }
+    std::uint64_t id(std::size_t row) const noexcept { return ids64.empty() ? ids32[row] : ids64[row]; }
+};
+
+class SpatialStore {
+public:
+    // Tail rows that trigger organising; small enough that scanning them
+    // costs a query little, large enough that organising is rare.
+    static constexpr std::size_t kTailLimit = 2048;
+
+    SpatialStore() noexcept = default;
+    // With `keep_norms`, each row's sqrt(squared_norm) as well (cosine).
+    // `tail_limit` (at least kBlockLanes) is kTailLimit but in tests.
+    SpatialStore(std::size_t dim, bool keep_norms, std::size_t tail_limit = kTailLimit) noexcept;
+
+    std::size_t dim() const noexcept { return dim_; }
+    bool keeps_norms() const noexcept { return keep_norms_; }
+    std::size_t size() const noexcept { return count_; }
+
+    // Makes room for `count` rows stored back to back, so that appending
+    // them cannot fail. False, and nothing changed, when memory is short.
+    [[nodiscard]] bool reserve(const double* rows, std::size_t count) noexcept;
+    // Appends rows for which room was reserved; they take the next ids.
+    void append(const double* rows, std::size_t count) noexcept;
+    // Organises the tail when it has grown to the limit. Only speed depends
+    // on it: when memory is short the rows simply stay where they are.
+    void organise() noexcept;
+
+    const std::vector<SpatialRun>& runs() const noexcept { return runs_; }
+
+    // Rows scanned one by one: the tail, then the rows apart.
+    struct Rows {
+        const double* rows;
+        const std::uint64_t* ids;
+        const double* norms;  // null without norms
+        std::size_t count;
+    };
+    Rows tail() const noexcept { return {tail_.data(), tail_ids_.data(), norms_or_null(tail_norms_), tail_ids_.size()}; }
+    Rows apart() const noexcept {
+        return {apart_.data(), apart_ids_.data(), norms_or_null(apart_norms_), apart_ids_.size()};
+    }
+
+private:
+    const double* norms_or_null(const std::vector<double>& norms) const noexcept {
+        return keep_norms_ ? norms.data() : nullptr;
+    }
+    bool organise_tail();
+
+    std::size_t dim_ = 0;
+    bool keep_norms_ = false;
+    std::size_t tail_limit_ = kTailLimit;
+    std::size_t count_ = 0;
+    std::vector<SpatialRun> runs_;  // largest first, each larger than the next
+    std::vector<double> tail_;      // finite rows not yet organised, row-major
+    std::vector<std::uint64_t> tail_ids_;
+    std::vector<double> tail_norms_;
+    std::vector<double> apart_;  // rows with a NaN or an infinity, row-major
+    std::vector<std::uint64_t> apart_ids_;
+    std::vector<double> apart_norms_;
+};
+
+}  // namespace ombrix
