@@ -159,9 +159,12 @@ public:
             for (std::size_t leaf = 0; leaf < run.count / kBlockLanes; ++leaf) this->leaf(run, leaf);
     }
 
-    // Throws std::bad_alloc when memory is short.
-    void by_boxes() {
-        pending_.reserve(64);
+    void by_boxes() noexcept {
+        try {
+            pending_.reserve(64);
+        } catch (const std::bad_alloc&) {
+            // push() copes.
+        }
         const std::vector<SpatialRun>& runs = store_.runs();
         for (std::uint32_t r = 0; r < runs.size(); ++r) push({bound(runs[r], 0), r, 0});
         while (!pending_.empty()) {
@@ -198,9 +201,20 @@ private:
     };
     static bool farther(const Pending& a, const Pending& b) noexcept { return a.bound > b.bound; }
 
-    void push(const Pending& box) {
+    // Keeps a box for later; when memory for that is short, its leaves
+    // (a contiguous range) are scored at once instead.
+    void push(const Pending& box) noexcept {
         if (best_.skips(box.bound)) return;
-        pending_.push_back(box);
+        try {
+            pending_.push_back(box);
+        } catch (const std::bad_alloc&) {
+            const SpatialRun& run = store_.runs()[box.run];
+            std::uint32_t first = box.node, last = box.node;
+            while (!run.is_leaf(first)) first = run.nodes[first].left;
+            while (!run.is_leaf(last)) last = run.nodes[last].right;
+            for (std::size_t l = run.nodes[first].leaf; l <= run.nodes[last].leaf; ++l) leaf(run, l);
+            return;
+        }
         std::push_heap(pending_.begin(), pending_.end(), farther);
     }
 
@@ -249,12 +263,7 @@ bool spatial_search(const SpatialStore& store, const PreparedQuery& query, std::
     bool finite = true;
     for (std::size_t j = 0; j < query.size; ++j) finite = finite && std::isfinite(query.data[j]);
     if (by_boxes && finite) {
-        try {
-            search.by_boxes();
-        } catch (const std::bad_alloc&) {
-            out.clear();
-            return false;
-        }
+        search.by_boxes();
     } else {
         search.all_leaves();
     }
