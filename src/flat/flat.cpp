@@ -18,8 +18,8 @@ using kernels::kBlockLanes;
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
 
 // Up to this many coordinates a search of the spatial store visits boxes
-// nearest first; above, it scans every vector.
-constexpr std::uint64_t kBoxSearchDims = 16;
+// nearest first to the end; above, it turns to a scan when they prune little.
+constexpr std::uint64_t kBoxSearchDims = 12;
 
 // Whether the Euclidean scan checks for early abandon. A block that abandons
 // saves its remaining rows, but every block pays for the checks, and a block
@@ -186,9 +186,10 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
 
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
     if (spatial_) {
-        // Boxes pay while they cut off most of the space around a query.
-        const bool by_boxes = dim_ <= kBoxSearchDims;
-        if (!spatial_search(store_, prepared, wanted, by_boxes, out)) return FlatError::OutOfMemory;
+        // Boxes pay while they cut off most of the space around a query:
+        // always in few dimensions, on clustered data in more.
+        const SpatialPlan plan = dim_ <= kBoxSearchDims ? SpatialPlan::Boxes : SpatialPlan::BoxesThenScan;
+        if (!spatial_search(store_, prepared, wanted, plan, out)) return FlatError::OutOfMemory;
         return std::nullopt;
     }
     const bool euclidean = metric_ == Metric::Euclidean;

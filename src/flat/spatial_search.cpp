@@ -44,6 +44,10 @@ namespace {
 
 using kernels::kBlockLanes;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// BoxesThenScan scores this share of the leaves by their boxes: a search
+// that needs more is near a scan of them all, where visiting boxes costs
+// several times a leaf's scoring.
+constexpr std::size_t kScanAfter = 32;
 
 double euclidean_bound(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept {
     double s = 0.0;
@@ -128,7 +132,7 @@ public:
           best_(best),
           dim_(store.dim()),
           euclidean_(query.metric == Metric::Euclidean),
-          kernel_(euclidean_ ? kernels::best().block_euclidean : kernels::best().block_dot) {}
+          kernel_(select(store, euclidean_)) {}
 
     void rows(const SpatialStore::Rows& rows) noexcept {
         double values[kBlockLanes];
@@ -159,12 +163,17 @@ public:
             for (std::size_t leaf = 0; leaf < run.count / kBlockLanes; ++leaf) this->leaf(run, leaf);
     }
 
-    void by_boxes() noexcept {
+    // With `budget`, after scoring that many leaves by their boxes, scans the
+    // rest (of those scored, a list is kept; a list that finds no memory
+    // means no budget).
+    void by_boxes(std::size_t budget) noexcept {
         try {
             pending_.reserve(64);
+            if (budget != SIZE_MAX) visited_.reserve(budget);
         } catch (const std::bad_alloc&) {
-            // push() copes.
+            // push() copes; without the list the boxes go on to the end.
         }
+        budget_ = visited_.capacity() >= budget ? budget : SIZE_MAX;
         const std::vector<SpatialRun>& runs = store_.runs();
         for (std::uint32_t r = 0; r < runs.size(); ++r) push({bound(runs[r], 0), r, 0});
         while (!pending_.empty()) {
@@ -180,6 +189,10 @@ public:
             while (!best_.skips(at)) {
                 if (run.is_leaf(node)) {
                     leaf(run, run.nodes[node].leaf);
+                    if (budget_ != SIZE_MAX) {
+                        visited_.push_back(std::uint64_t{next.run} << 32 | run.nodes[node].leaf);
+                        if (visited_.size() >= budget_) return scan_unvisited();
+                    }
                     break;
                 }
                 const SpatialRun::Node& inner = run.nodes[node];
@@ -194,6 +207,28 @@ public:
     }
 
 private:
+    // A scan of them all streams from memory beyond the caches (see for_scan).
+    static kernels::BlockKernel select(const SpatialStore& store, bool euclidean) noexcept {
+        std::size_t rows = 0;
+        for (const SpatialRun& run : store.runs()) rows += run.count;
+        const kernels::Variant& variant = kernels::for_scan(rows * store.dim() * sizeof(double));
+        return euclidean ? variant.block_euclidean : variant.block_dot;
+    }
+
+    void scan_unvisited() noexcept {
+        std::sort(visited_.begin(), visited_.end());
+        auto seen = visited_.begin();
+        const std::vector<SpatialRun>& runs = store_.runs();
+        for (std::uint64_t r = 0; r < runs.size(); ++r)
+            for (std::uint64_t l = 0; l < runs[r].count / kBlockLanes; ++l) {
+                if (seen != visited_.end() && *seen == (r << 32 | l)) {
+                    ++seen;
+                    continue;
+                }
+                leaf(runs[r], l);
+            }
+    }
+
     struct Pending {
         double bound;
         std::uint32_t run;
@@ -230,6 +265,8 @@ private:
     bool euclidean_;
     kernels::BlockKernel kernel_;
     std::vector<Pending> pending_;  // boxes to visit, nearest on top
+    std::size_t budget_ = SIZE_MAX;
+    std::vector<std::uint64_t> visited_;  // within a budget: run << 32 | leaf of each leaf scored
 };
 
 }  // namespace
@@ -248,7 +285,7 @@ double box_bound(const PreparedQuery& query, const double* box, std::size_t dim,
     return bound == bound ? bound : -kInfinity;
 }
 
-bool spatial_search(const SpatialStore& store, const PreparedQuery& query, std::size_t wanted, bool by_boxes,
+bool spatial_search(const SpatialStore& store, const PreparedQuery& query, std::size_t wanted, SpatialPlan plan,
                     std::vector<ScoredId>& out) noexcept {
     out.clear();
     try {
@@ -262,8 +299,14 @@ bool spatial_search(const SpatialStore& store, const PreparedQuery& query, std::
     search.rows(store.apart());
     bool finite = true;
     for (std::size_t j = 0; j < query.size; ++j) finite = finite && std::isfinite(query.data[j]);
-    if (by_boxes && finite) {
-        search.by_boxes();
+    if (plan != SpatialPlan::Scan && finite) {
+        std::size_t budget = SIZE_MAX;
+        if (plan == SpatialPlan::BoxesThenScan) {
+            std::size_t leaves = 0;
+            for (const SpatialRun& run : store.runs()) leaves += run.count / kBlockLanes;
+            budget = std::max<std::size_t>(leaves / kScanAfter, 8);
+        }
+        search.by_boxes(budget);
     } else {
         search.all_leaves();
     }

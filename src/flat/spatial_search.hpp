@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "metrics/metrics.hpp"
@@ -18,12 +19,16 @@ namespace ombrix {
 // squared domain the block kernel sums in.
 double box_bound(const PreparedQuery& query, const double* box, std::size_t dim, const double* norm_range) noexcept;
 
+// How a search visits the runs. Boxes: nearest box first, stopping once
+// the next box's bound ranks after the k-th value. BoxesThenScan: the same
+// until it has scored a small share of the leaves (a sign that the boxes cut
+// off little), then every leaf not yet scored, in storage order. Scan: every
+// leaf in storage order. A query with a NaN or an infinity always scans.
+enum class SpatialPlan : std::uint8_t { Boxes, BoxesThenScan, Scan };
+
 // The k = `wanted` best (value, id) pairs of `store` in ranking order, into
-// `out`. With `by_boxes`, the runs are searched nearest box first and
-// stopped once the next box's bound ranks after the k-th value; otherwise
-// (and for a query with a NaN or an infinity) every vector is scored. False
-// when memory is short.
+// `out`; the same whatever the plan. False when memory is short.
 [[nodiscard]] bool spatial_search(const SpatialStore& store, const PreparedQuery& query, std::size_t wanted,
-                                  bool by_boxes, std::vector<ScoredId>& out) noexcept;
+                                  SpatialPlan plan, std::vector<ScoredId>& out) noexcept;
 
 }  // namespace ombrix

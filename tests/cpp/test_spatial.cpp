@@ -185,8 +185,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SpatialCase{Metric::InnerProduct, 2}, SpatialCase{Metric::InnerProduct, 5},
                       SpatialCase{Metric::Cosine, 3}, SpatialCase{Metric::Cosine, 8}));
 
-// Scanning every leaf (what a query with a NaN takes) and skipping boxes
-// give the same, from a store organised into several runs.
+// Scanning every leaf (what a query with a NaN takes), skipping boxes, and
+// turning from boxes to a scan midway give the same, from a store organised
+// into several runs.
 TEST(SpatialSearch, BoxesAndFullScanAgree) {
     std::mt19937_64 rng(7);
     for (const Metric metric : kMetrics) {
@@ -201,13 +202,16 @@ TEST(SpatialSearch, BoxesAndFullScanAgree) {
         for (int qi = 0; qi < 20; ++qi) {
             const std::vector<double> q = shaped_rows(Shape::Grid, 1, 3, rng, false);
             const PreparedQuery prepared = prepare_query(metric, q, 3);
-            std::vector<ScoredId> boxes, scan;
-            ASSERT_TRUE(spatial_search(store, prepared, 20, true, boxes));
-            ASSERT_TRUE(spatial_search(store, prepared, 20, false, scan));
-            ASSERT_EQ(boxes.size(), scan.size());
-            for (std::size_t i = 0; i < boxes.size(); ++i) {
-                ASSERT_EQ(boxes[i].id, scan[i].id);
-                ASSERT_TRUE(same_bits(boxes[i].distance, scan[i].distance));
+            std::vector<ScoredId> scan;
+            ASSERT_TRUE(spatial_search(store, prepared, 20, SpatialPlan::Scan, scan));
+            for (const SpatialPlan plan : {SpatialPlan::Boxes, SpatialPlan::BoxesThenScan}) {
+                std::vector<ScoredId> got;
+                ASSERT_TRUE(spatial_search(store, prepared, 20, plan, got));
+                ASSERT_EQ(got.size(), scan.size());
+                for (std::size_t i = 0; i < got.size(); ++i) {
+                    ASSERT_EQ(got[i].id, scan[i].id);
+                    ASSERT_TRUE(same_bits(got[i].distance, scan[i].distance));
+                }
             }
         }
     }
