@@ -136,13 +136,26 @@ public:
 
     void rows(const SpatialStore::Rows& rows) noexcept {
         double values[kBlockLanes];
-        for (std::size_t start = 0; start < rows.count; start += kBlockLanes) {
+        const kernels::Variant& variant = kernels::best();
+        const kernels::BlockKernel kernel = euclidean_ ? variant.block_euclidean : variant.block_dot;
+        for (std::size_t g = 0; g < rows.groups; ++g) {
+            const std::size_t first = g * kBlockLanes;
+            std::uint32_t lanes = static_cast<std::uint32_t>(kernel(query_.data, rows.blocks + first * dim_, dim_,
+                                                                    rows.norms ? rows.norms + first : nullptr,
+                                                                    query_.norm, best_.flags(), best_.limit(), values));
+            for (; lanes != 0; lanes &= lanes - 1) {
+                const std::size_t l = static_cast<std::size_t>(std::countr_zero(lanes));
+                best_.offer(euclidean_ ? std::sqrt(values[l]) : values[l], rows.ids[first + l]);
+            }
+            best_.settle();
+        }
+        for (std::size_t start = rows.groups * kBlockLanes; start < rows.count; start += kBlockLanes) {
             const std::size_t n = std::min(kBlockLanes, rows.count - start);
             score_contiguous(query_, rows.rows + start * dim_, dim_, rows.norms ? rows.norms + start : nullptr, n,
                              values);
             for (std::size_t l = 0; l < n; ++l) best_.offer(values[l], rows.ids[start + l]);
+            best_.settle();
         }
-        best_.settle();
     }
 
     void leaf(const SpatialRun& run, std::size_t leaf) noexcept {

@@ -1,7 +1,7 @@
 // Appending rows to the tail and organising it into k-d runs: the
-// logarithmic method (a new run absorbs every run not larger than itself),
-// so that a row is rebuilt O(log n) times and an insert stays amortised
-// cheap, while a search meets O(log n) runs.
+// logarithmic method (kMerge runs of about one size are rebuilt as one), so
+// that a row is rebuilt O(log n) times and an insert stays amortised cheap,
+// while a search meets O(log n) runs.
 #include "storage/spatial_store.hpp"
 
 #include <algorithm>
@@ -20,6 +20,10 @@ namespace ombrix {
 namespace {
 
 using kernels::kBlockLanes;
+
+// Runs of about one size merged into one: fewer rebuilds of each row than
+// merging pairs, at the cost of a few more runs for a search to enter.
+constexpr std::size_t kMerge = 4;
 
 bool finite_row(const double* row, std::size_t dim) noexcept {
     for (std::size_t j = 0; j < dim; ++j)
@@ -196,6 +200,8 @@ bool SpatialStore::reserve(const double* rows, std::size_t count) noexcept {
         make_room(tail_, finite * dim_);
         make_room(tail_ids_, finite);
         if (keep_norms_) make_room(tail_norms_, finite);
+        const std::size_t packed = std::min(tail_ids_.size() + finite, tail_limit_) / kBlockLanes * kBlockLanes;
+        if (packed * dim_ > tail_blocks_.size()) make_room(tail_blocks_, packed * dim_ - tail_blocks_.size());
         if (apart > 0) {
             make_room(apart_, apart * dim_);
             make_room(apart_ids_, apart);
@@ -218,6 +224,17 @@ void SpatialStore::append(const double* rows, std::size_t count) noexcept {
         (finite ? tail_ids_ : apart_ids_).push_back(count_++);
         if (keep_norms_) (finite ? tail_norms_ : apart_norms_).push_back(std::sqrt(squared_norm({row, dim_})));
     }
+    pack_tail();
+}
+
+void SpatialStore::pack_tail() noexcept {
+    const std::size_t group = kBlockLanes * dim_;
+    for (std::size_t g = tail_blocks_.size() / group; (g + 1) * kBlockLanes <= std::min(tail_ids_.size(), tail_limit_);
+         ++g) {
+        // Room was reserved: no reallocation, nothing thrown.
+        tail_blocks_.resize(tail_blocks_.size() + group);
+        kernels::best().pack(tail_.data() + g * group, dim_, tail_blocks_.data() + g * group);
+    }
 }
 
 void SpatialStore::organise() noexcept {
@@ -231,11 +248,17 @@ void SpatialStore::organise() noexcept {
 
 bool SpatialStore::organise_tail() {
     const std::size_t fresh = tail_ids_.size() / kBlockLanes * kBlockLanes;
-    // The new run absorbs the smaller runs before it, so that the runs keep
-    // shrinking geometrically.
+    // The new run absorbs the last kMerge - 1 runs when they are not larger
+    // than it, and the result again, and so on.
     std::size_t absorbed = 0, total = fresh;
-    while (absorbed < runs_.size() && runs_[runs_.size() - 1 - absorbed].count <= total)
-        total += runs_[runs_.size() - 1 - absorbed++].count;
+    while (runs_.size() - absorbed >= kMerge - 1) {
+        const std::size_t last = runs_.size() - absorbed;
+        bool similar = true;
+        for (std::size_t i = last - (kMerge - 1); i < last; ++i) similar = similar && runs_[i].count <= total;
+        if (!similar) break;
+        for (std::size_t i = last - (kMerge - 1); i < last; ++i) total += runs_[i].count;
+        absorbed += kMerge - 1;
+    }
 
     std::vector<double> gathered;
     std::vector<std::uint64_t> gathered_ids;
@@ -272,6 +295,7 @@ bool SpatialStore::organise_tail() {
     std::vector<double> rest_norms;
     if (keep_norms_) rest_norms.assign(tail_norms_.begin() + left_from, tail_norms_.end());
     runs_.reserve(runs_.size() + 1);
+    tail_blocks_.clear();
     if (tail_.capacity() <= 2 * tail_limit_ * dim_) {
         tail_.erase(tail_.begin(), tail_.begin() + left_from * static_cast<std::ptrdiff_t>(dim_));
         tail_ids_.erase(tail_ids_.begin(), tail_ids_.begin() + left_from);
@@ -280,6 +304,7 @@ bool SpatialStore::organise_tail() {
         tail_.swap(rest);
         tail_ids_.swap(rest_ids);
         tail_norms_.swap(rest_norms);
+        std::vector<double>().swap(tail_blocks_);
     }
     runs_.resize(runs_.size() - absorbed);
     runs_.push_back(std::move(run));

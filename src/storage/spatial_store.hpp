@@ -40,7 +40,7 @@ class SpatialStore {
 public:
     // Tail rows that trigger organising; small enough that scanning them
     // costs a query little, large enough that organising is rare.
-    static constexpr std::size_t kTailLimit = 2048;
+    static constexpr std::size_t kTailLimit = 4096;
 
     SpatialStore() noexcept = default;
     // With `keep_norms`, each row's sqrt(squared_norm) as well (cosine).
@@ -62,14 +62,21 @@ public:
 
     const std::vector<SpatialRun>& runs() const noexcept { return runs_; }
 
-    // Rows scanned one by one: the tail, then the rows apart.
+    // Rows scanned without boxes: the tail, then the rows apart. The tail's
+    // first `groups` groups of kBlockLanes rows are also in `blocks`,
+    // coordinate-major.
     struct Rows {
         const double* rows;
         const std::uint64_t* ids;
         const double* norms;  // null without norms
         std::size_t count;
+        const double* blocks = nullptr;
+        std::size_t groups = 0;
     };
-    Rows tail() const noexcept { return {tail_.data(), tail_ids_.data(), norms_or_null(tail_norms_), tail_ids_.size()}; }
+    Rows tail() const noexcept {
+        return {tail_.data(), tail_ids_.data(), norms_or_null(tail_norms_), tail_ids_.size(), tail_blocks_.data(),
+                tail_blocks_.size() / (kernels::kBlockLanes * dim_ + (dim_ == 0))};
+    }
     Rows apart() const noexcept {
         return {apart_.data(), apart_ids_.data(), norms_or_null(apart_norms_), apart_ids_.size()};
     }
@@ -79,15 +86,19 @@ private:
         return keep_norms_ ? norms.data() : nullptr;
     }
     bool organise_tail();
+    void pack_tail() noexcept;
 
     std::size_t dim_ = 0;
     bool keep_norms_ = false;
     std::size_t tail_limit_ = kTailLimit;
     std::size_t count_ = 0;
-    std::vector<SpatialRun> runs_;  // largest first, each larger than the next
+    std::vector<SpatialRun> runs_;  // oldest first; runs of one size are merged a few at a time
     std::vector<double> tail_;      // finite rows not yet organised, row-major
     std::vector<std::uint64_t> tail_ids_;
     std::vector<double> tail_norms_;
+    // The tail's complete groups, packed while the tail is below its limit
+    // (a large batch is organised at once instead).
+    std::vector<double> tail_blocks_;
     std::vector<double> apart_;  // rows with a NaN or an infinity, row-major
     std::vector<std::uint64_t> apart_ids_;
     std::vector<double> apart_norms_;
