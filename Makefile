@@ -146,7 +146,9 @@ sweep-asan: asan-build
 # its worker processes take every core); Fashion-MNIST comes from
 # Debian's dataset-fashion-mnist (installed here when run as root).
 # HNSW_BASELINE=path/to/hnsw_counts compares the graph core with another
-# build of it (benchmarks/hnsw_counts.cpp built against the older core).
+# build of it (benchmarks/hnsw_counts.cpp built against the older core);
+# FLAT_BASELINE=path/to/python, an interpreter with another build of ombrix,
+# times its PyFlat beside this one in the low-dimension table.
 bench: $(VENV)/.installed
 	$(VPY) -m pip install -q --group bench || $(VPY) -m pip install -q --group bench-core
 	@[ -d /usr/share/datasets/fashion-mnist ] || [ "$$(id -u)" != 0 ] || \
@@ -157,6 +159,7 @@ bench: $(VENV)/.installed
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 \
 	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
 	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py $(if $(HNSW_BASELINE),--baseline-counts $(HNSW_BASELINE))
+	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_lowdim.py $(if $(FLAT_BASELINE),--baseline-python $(FLAT_BASELINE))
 	OMP_NUM_THREADS=1 $(VPY) benchmarks/bench_sharded.py
 	$(VPY) benchmarks/make_docs.py
 

@@ -170,8 +170,20 @@ def run_baseline(args):
         return None
     os.makedirs(args.out, exist_ok=True)
     path = os.path.join(args.out, ".bench_lowdim_baseline.json")
-    cmd = [args.baseline_python, os.path.abspath(__file__), "--n", str(args.n), "--queries", str(args.queries),
-           "--seed", str(args.seed), "--dims", ",".join(map(str, args.dims)), "--pyflat-only", path]
+    cmd = [
+        args.baseline_python,
+        os.path.abspath(__file__),
+        "--n",
+        str(args.n),
+        "--queries",
+        str(args.queries),
+        "--seed",
+        str(args.seed),
+        "--dims",
+        ",".join(map(str, args.dims)),
+        "--pyflat-only",
+        path,
+    ]
     subprocess.run(cmd, check=True)
     with open(path) as f:
         result = json.load(f)
@@ -196,7 +208,7 @@ def markdown(args, ours, base, peer_rows):
     lines += ["", "Inner product and cosine (no tree peer offers them):", ""]
     head = ["data", "dim", "metric", "PyFlat"] + (["PyFlat before", "speed-up"] if base else [])
     lines += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
-    for (kind, dim) in peer_rows:
+    for kind, dim in peer_rows:
         for metric in METRICS[1:]:
             key = f"{kind} {dim} {metric}"
             cells = [kind, str(dim), metric, f"{ours[key]['ms']:.4f}"]
@@ -212,12 +224,17 @@ def markdown(args, ours, base, peer_rows):
         build = f"{kd[0]:.3f}" if kd else "-"
         ratio = f"{case['create_s'] / kd[0]:.2f}x" if kd else "-"
         lines.append(f"| {kind} | {dim} | {case['create_s']:.3f} | {build} | {ratio} | {case['memory']:.2f}x |")
-    ins = f"{ours['insert 100000 x 3 s']:.3f} s"
+    now = ours["insert 100000 x 3 s"]
+    ins = f"{now:.3f} s"
     if base:
-        ins += f" (before: {base['insert 100000 x 3 s']:.3f} s, {ours['insert 100000 x 3 s'] / base['insert 100000 x 3 s']:.2f}x)"
+        before = base["insert 100000 x 3 s"]
+        ins += f" (before: {before:.3f} s, {now / before:.2f}x)"
     bad = sum(c["mismatched"] for key, c in ours.items() if isinstance(c, dict))
-    lines += ["", f"100 000 single inserts of 3 coordinates: {ins}.",
-              f"Queries whose ids or value bits differ from the left-to-right reference: {bad}."]
+    lines += [
+        "",
+        f"100 000 single inserts of 3 coordinates: {ins}.",
+        f"Queries whose ids or value bits differ from the left-to-right reference: {bad}.",
+    ]
     return "\n".join(lines) + "\n"
 
 
@@ -234,16 +251,29 @@ def main(argv=None):
         for dim in args.dims:
             X, Q = dataset(kind, args.n, dim, args.queries, args.seed)
             peer_rows[(kind, dim)] = rows = peers(X, Q)
-            print(kind, dim, {n: f"{r[1]:.4f} ms" for n, r in rows.items()},
-                  f"PyFlat {ours[f'{kind} {dim} euclidean']['ms']:.4f} ms", flush=True)
+            print(
+                kind,
+                dim,
+                {n: f"{r[1]:.4f} ms" for n, r in rows.items()},
+                f"PyFlat {ours[f'{kind} {dim} euclidean']['ms']:.4f} ms",
+                flush=True,
+            )
     table = markdown(args, ours, base, peer_rows)
     print(table)
     tag = "quick" if args.quick else "full"
     os.makedirs(args.out, exist_ok=True)
     meta = {"machine": platform.processor() or platform.machine(), "python": sys.version.split()[0], "n": args.n}
     with open(os.path.join(args.out, f"bench_lowdim_{tag}.json"), "w") as f:
-        json.dump({"meta": meta, "pyflat": ours, "baseline": base,
-                   "peers": {f"{k} {d}": r for (k, d), r in peer_rows.items()}}, f, indent=1)
+        json.dump(
+            {
+                "meta": meta,
+                "pyflat": ours,
+                "baseline": base,
+                "peers": {f"{k} {d}": r for (k, d), r in peer_rows.items()},
+            },
+            f,
+            indent=1,
+        )
     with open(os.path.join(args.out, f"bench_lowdim_{tag}.md"), "w") as f:
         f.write(table)
 

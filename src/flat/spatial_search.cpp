@@ -53,10 +53,8 @@ double euclidean_bound(const double* q, const double* lo, const double* hi, std:
     double s = 0.0;
     for (std::size_t j = 0; j < dim; ++j) {
         double gap = 0.0;
-        if (q[j] < lo[j])
-            gap = lo[j] - q[j];
-        else if (q[j] > hi[j])
-            gap = q[j] - hi[j];
+        if (q[j] < lo[j]) gap = lo[j] - q[j];
+        else if (q[j] > hi[j]) gap = q[j] - hi[j];
         s += gap * gap;
     }
     return s;
@@ -161,9 +159,9 @@ public:
     void leaf(const SpatialRun& run, std::size_t leaf) noexcept {
         double values[kBlockLanes];
         const double* norms = store_.keeps_norms() ? run.norms.data() + leaf * kBlockLanes : nullptr;
-        std::uint32_t lanes = static_cast<std::uint32_t>(kernel_(query_.data, run.blocks.data() + leaf * kBlockLanes * dim_,
-                                                                 dim_, norms, query_.norm, best_.flags(), best_.limit(),
-                                                                 values));
+        std::uint32_t lanes =
+            static_cast<std::uint32_t>(kernel_(query_.data, run.blocks.data() + leaf * kBlockLanes * dim_, dim_, norms,
+                                               query_.norm, best_.flags(), best_.limit(), values));
         for (; lanes != 0; lanes &= lanes - 1) {
             const std::size_t l = static_cast<std::size_t>(std::countr_zero(lanes));
             best_.offer(euclidean_ ? std::sqrt(values[l]) : values[l], run.id(leaf * kBlockLanes + l));

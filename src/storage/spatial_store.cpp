@@ -10,8 +10,8 @@
 #include <limits>
 #include <new>
 #include <numeric>
-#include <stdexcept>
 #include <span>
+#include <stdexcept>
 #include <utility>
 
 #include "metrics/metrics.hpp"
@@ -59,8 +59,7 @@ public:
         keys_.resize(count_);
         if (keep_norms_) {
             row_norms_.resize(count_);
-            for (std::size_t r = 0; r < count_; ++r)
-                row_norms_[r] = std::sqrt(squared_norm({rows_ + r * dim_, dim_}));
+            for (std::size_t r = 0; r < count_; ++r) row_norms_[r] = std::sqrt(squared_norm({rows_ + r * dim_, dim_}));
         }
         std::size_t depth = 1;
         for (std::size_t l = 1; l < leaves; l *= 2) ++depth;
@@ -83,19 +82,15 @@ public:
         if (!run.blocks.reserve(count_ * dim_, 0)) return false;
         if (keep_norms_ && !run.norms.reserve(count_, 0)) return false;
         const bool narrow = std::all_of(ids_, ids_ + count_, [](std::uint64_t id) { return id <= UINT32_MAX; });
-        if (narrow)
-            run.ids32.resize(count_);
-        else
-            run.ids64.resize(count_);
+        if (narrow) run.ids32.resize(count_);
+        else run.ids64.resize(count_);
         double* blocks = run.blocks.data();
         for (std::size_t i = 0; i < count_; ++i) {
             const std::uint32_t r = perm_[i];
             double* block = blocks + i / kBlockLanes * kBlockLanes * dim_ + i % kBlockLanes;
             for (std::size_t j = 0; j < dim_; ++j) block[j * kBlockLanes] = rows_[r * dim_ + j];
-            if (narrow)
-                run.ids32[i] = static_cast<std::uint32_t>(ids_[r]);
-            else
-                run.ids64[i] = ids_[r];
+            if (narrow) run.ids32[i] = static_cast<std::uint32_t>(ids_[r]);
+            else run.ids64[i] = ids_[r];
             if (keep_norms_) run.norms.data()[i] = row_norms_[r];
         }
         return true;

@@ -18,8 +18,8 @@ namespace ombrix {
 // One organised run: rows in the order of its k-d tree's leaves.
 struct SpatialRun {
     struct Node {
-        std::uint32_t leaf;   // a leaf: its block; otherwise unused
-        std::uint32_t left;   // children, 0 for a leaf (the root is never a child)
+        std::uint32_t leaf;  // a leaf: its block; otherwise unused
+        std::uint32_t left;  // children, 0 for a leaf (the root is never a child)
         std::uint32_t right;
     };
 
@@ -74,8 +74,9 @@ public:
         std::size_t groups = 0;
     };
     Rows tail() const noexcept {
-        return {tail_.data(), tail_ids_.data(), norms_or_null(tail_norms_), tail_ids_.size(), tail_blocks_.data(),
-                tail_blocks_.size() / (kernels::kBlockLanes * dim_ + (dim_ == 0))};
+        return {
+            tail_.data(),     tail_ids_.data(),    norms_or_null(tail_norms_),
+            tail_ids_.size(), tail_blocks_.data(), tail_blocks_.size() / (kernels::kBlockLanes * dim_ + (dim_ == 0))};
     }
     Rows apart() const noexcept {
         return {apart_.data(), apart_ids_.data(), norms_or_null(apart_norms_), apart_ids_.size()};

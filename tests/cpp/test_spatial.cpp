@@ -77,9 +77,9 @@ TEST(BoxBound, NeverAboveTheComputedValue) {
                         ASSERT_FALSE(std::isnan(bound));
                         for (std::size_t r = 0; r < n; ++r) {
                             const double value = computed_value(metric, q, &points[r * dim], dim);
-                            ASSERT_FALSE(value < bound) << "dim " << dim << " scale " << scale << " metric "
-                                                        << static_cast<int>(metric) << " bound " << bound
-                                                        << " value " << value;
+                            ASSERT_FALSE(value < bound)
+                                << "dim " << dim << " scale " << scale << " metric " << static_cast<int>(metric)
+                                << " bound " << bound << " value " << value;
                         }
                     }
                 }
@@ -168,8 +168,8 @@ TEST_P(SpatialAgainstReference, GivesTheReferenceRanking) {
                     const std::vector<ScoredId> want = reference_search(metric, stored, q, k);
                     ASSERT_EQ(got.size(), want.size());
                     for (std::size_t i = 0; i < got.size(); ++i) {
-                        ASSERT_EQ(got[i].id, want[i].id) << "shape " << static_cast<int>(shape) << " k " << k
-                                                         << " rank " << i;
+                        ASSERT_EQ(got[i].id, want[i].id)
+                            << "shape " << static_cast<int>(shape) << " k " << k << " rank " << i;
                         ASSERT_TRUE(same_bits(got[i].distance, want[i].distance)) << "rank " << i;
                     }
                 }
@@ -178,12 +178,11 @@ TEST_P(SpatialAgainstReference, GivesTheReferenceRanking) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    MetricsAndDims, SpatialAgainstReference,
-    ::testing::Values(SpatialCase{Metric::Euclidean, 1}, SpatialCase{Metric::Euclidean, 2},
-                      SpatialCase{Metric::Euclidean, 3}, SpatialCase{Metric::Euclidean, 16},
-                      SpatialCase{Metric::InnerProduct, 2}, SpatialCase{Metric::InnerProduct, 5},
-                      SpatialCase{Metric::Cosine, 3}, SpatialCase{Metric::Cosine, 8}));
+INSTANTIATE_TEST_SUITE_P(MetricsAndDims, SpatialAgainstReference,
+                         ::testing::Values(SpatialCase{Metric::Euclidean, 1}, SpatialCase{Metric::Euclidean, 2},
+                                           SpatialCase{Metric::Euclidean, 3}, SpatialCase{Metric::Euclidean, 16},
+                                           SpatialCase{Metric::InnerProduct, 2}, SpatialCase{Metric::InnerProduct, 5},
+                                           SpatialCase{Metric::Cosine, 3}, SpatialCase{Metric::Cosine, 8}));
 
 // Scanning every leaf (what a query with a NaN takes), skipping boxes, and
 // turning from boxes to a scan midway give the same, from a store organised
