@@ -17,9 +17,7 @@ using kernels::kBlockLanes;
 // (a fraction of a millisecond).
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
 
-// Up to this many coordinates a search of the spatial store visits boxes
-// nearest first to the end; above, it turns to a scan when they prune little.
-constexpr std::uint64_t kBoxSearchDims = 12;
+constexpr std::uint64_t kCosineBoxDims = 8;
 
 // Whether the Euclidean scan checks for early abandon. A block that abandons
 // saves its remaining rows, but every block pays for the checks, and a block
@@ -186,9 +184,12 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
 
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
     if (spatial_) {
-        // Boxes pay while they cut off most of the space around a query:
-        // always in few dimensions, on clustered data in more.
-        const SpatialPlan plan = dim_ <= kBoxSearchDims ? SpatialPlan::Boxes : SpatialPlan::BoxesThenScan;
+        // Up to 16 coordinates the boxes read fewer bytes than a scan even
+        // on uniform data, where they cut off least; cosine's bounds (a dot
+        // product over a range of norms) cut off much less, so in more than
+        // kCosineBoxDims coordinates it turns to a scan when they fail.
+        const SpatialPlan plan = metric_ == Metric::Cosine && dim_ > kCosineBoxDims ? SpatialPlan::BoxesThenScan
+                                                                                   : SpatialPlan::Boxes;
         if (!spatial_search(store_, prepared, wanted, plan, out)) return FlatError::OutOfMemory;
         return std::nullopt;
     }
