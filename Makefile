@@ -155,7 +155,7 @@ bench: $(VENV)/.installed
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dataset-fashion-mnist || true
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DOMBRIX_PYTHON=OFF -DOMBRIX_BENCHMARKS=ON >/dev/null
-	$(VENV)/bin/cmake --build build/bench --target hnsw_counts read_floor
+	$(VENV)/bin/cmake --build build/bench --target hnsw_counts read_floor flat_reads
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 \
 	  taskset -c 0 $(VPY) benchmarks/bench_flat.py
 	OMP_NUM_THREADS=1 taskset -c 0 $(VPY) benchmarks/bench_hnsw.py $(if $(HNSW_BASELINE),--baseline-counts $(HNSW_BASELINE))

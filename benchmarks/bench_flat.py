@@ -75,6 +75,33 @@ def load_floor(path):
     sys.exit("read-floor library not found: run `make bench` (it builds build/bench/libread_floor.so)")
 
 
+def load_reads(floor_lib_path):
+    """The bytes-read probe (build/bench/libflat_reads.so), or None."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    path = os.path.join(os.path.dirname(floor_lib_path) if floor_lib_path else os.path.join(root, "build", "bench"),
+                        "libflat_reads.so")
+    if not os.path.exists(path):
+        return None
+    lib = ctypes.CDLL(path)
+    p = ctypes.POINTER(ctypes.c_double)
+    lib.flat_reads.restype = ctypes.c_double
+    lib.flat_reads.argtypes = [p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_int, p, ctypes.c_size_t,
+                               ctypes.c_size_t, p]
+    return lib
+
+
+def bytes_read(lib, X, Q, metric, k):
+    """(median fraction of a plain scan's bytes a query read, index bytes / raw float64 bytes)."""
+    if lib is None:
+        return float("nan"), float("nan")
+    p = ctypes.POINTER(ctypes.c_double)
+    Qa = np.ascontiguousarray(np.array(Q))
+    out = np.zeros(len(Qa))
+    copy = lib.flat_reads(X.ctypes.data_as(p), len(X), X.shape[1], METRICS.index(metric), Qa.ctypes.data_as(p),
+                          len(Qa), k, out.ctypes.data_as(p))
+    return float(np.median(out)), 1.0 + copy
+
+
 def fashion_mnist():
     if not os.path.exists(FASHION):
         return None
@@ -141,6 +168,33 @@ def exact_numpy_ids(X, q, metric, k):
     return np.argsort(v, kind="stable")[:k].tolist()
 
 
+def uncentred_pca(X32):
+    """The principal axes of X's second moment, strongest first: a rotation that
+    keeps inner products (PCAMatrix centres, which does not)."""
+    values, vectors = np.linalg.eigh(X32.astype(np.float64).T @ X32.astype(np.float64))
+    return np.ascontiguousarray(vectors[:, ::-1], dtype=np.float32)
+
+
+def panorama_methods(X32, metric, k, levels=16):
+    """faiss's exact pruned scans, on the raw data and after a PCA rotation."""
+    L2 = getattr(faiss, "IndexFlatL2Panorama", None)
+    IP = getattr(faiss, "IndexFlatIPPanorama", None)
+    cls = L2 if metric == "euclidean" else IP
+    if cls is None or X32.shape[1] < levels:
+        return {}
+    tag = "L2" if metric == "euclidean" else "IP"
+    out = {}
+    if metric == "euclidean":
+        raw = cls(X32.shape[1], levels)
+        raw.add(X32)
+        out[f"faiss {tag}Panorama f32"] = lambda q, raw=raw: raw.search(q.astype(np.float32)[None, :], k)
+    R = uncentred_pca(X32)
+    rotated = cls(X32.shape[1], levels)
+    rotated.add(np.ascontiguousarray(X32 @ R))
+    out[f"faiss PCA+{tag}Panorama f32"] = lambda q: rotated.search((q.astype(np.float32) @ R)[None, :], k)
+    return out
+
+
 def peer_methods(X, metric, k):
     out = {}
     if usearch_search is not None:
@@ -158,6 +212,7 @@ def peer_methods(X, metric, k):
             index.add(X32)
         name = "faiss IndexFlatL2 f32" if metric == "euclidean" else "faiss IndexFlatIP f32"
         out[name] = lambda q, index=index: index.search(q.astype(np.float32)[None, :], k)
+        out.update(panorama_methods(X32n if metric == "cosine" else X32, metric, k))
     if hnswlib is not None:
         space = {"euclidean": "l2", "inner_product": "ip", "cosine": "cosine"}[metric]
         bf = hnswlib.BFIndex(space=space, dim=X.shape[1])
@@ -187,6 +242,7 @@ def ingest(X, repeats=7):
 
 def run(args):
     floor_lib = load_floor(args.floor_lib)
+    reads_lib = load_reads(args.floor_lib)
     rng = np.random.default_rng(args.seed)
     results = []
     for name, X, queries in datasets(args, rng):
@@ -226,8 +282,10 @@ def run(args):
             floor_ratio = statistics.median(floor_ratios)
             mismatched = sum(
                 [i for i, _ in flat.search(q, args.k)] != exact_numpy_ids(X, q, metric, args.k) for q in Q)
+            read, memory = bytes_read(reads_lib, X, Q, metric, args.k)
             case["metrics"][metric] = {"ms": {m: s * 1e3 for m, s in row.items()}, "floor_ratio": floor_ratio,
-                                       "id_mismatches": mismatched}
+                                       "id_mismatches": mismatched, "read": read, "memory": memory}
+            print(f"  {metric}: a query read {read:.3f} of the stored bytes; index memory {memory:.3f}x raw")
             print_metric(metric, row, mismatched, len(Q), floor_ratio)
         floor_lib.read_floor_close(floor_buffer)
         results.append(case)
@@ -244,8 +302,9 @@ def print_metric(metric, row, mismatched, queries, floor_ratio):
 
 def markdown(results):
     lines = ["| data | metric | PyFlat ms | read floor ms | PyFlat / floor | numpy `X @ q` ms | "
-             "numpy / PyFlat | best other peer | create / numpy copy |",
-             "|---|---|---|---|---|---|---|---|---|"]
+             "numpy / PyFlat | best other peer | faiss PCA+Panorama ms | bytes read | memory / raw | "
+             "create / numpy copy |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for case in results:
         for metric, r in case["metrics"].items():
             ms = r["ms"]
@@ -254,8 +313,14 @@ def markdown(results):
             best = min(others.items(), key=lambda p: p[1]) if others else ("-", float("nan"))
             lines.append(f"| {case['data']} | {metric} | {ours:.3f} | {floor:.3f} | {r['floor_ratio']:.2f}x | "
                          f"{ms['numpy X @ q']:.3f} | {ms['numpy X @ q'] / ours:.2f}x | "
-                         f"{best[0]} {best[1]:.3f} | {case['create_s'] / case['copy_s']:.2f}x |")
+                         f"{best[0]} {best[1]:.3f} | {pca_panorama(ms)} | {r.get('read', float('nan')):.3f} | "
+                         f"{r.get('memory', float('nan')):.3f}x | {case['create_s'] / case['copy_s']:.2f}x |")
     return "\n".join(lines) + "\n"
+
+
+def pca_panorama(ms):
+    found = [v for m, v in ms.items() if m.startswith("faiss PCA+")]
+    return f"{found[0]:.3f}" if found else "-"
 
 
 def plot(results, path):

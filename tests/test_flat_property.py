@@ -46,3 +46,48 @@ def test_search_matches_brute_force(scenario):
         index.create(vectors[split:])
     expected = brute_force(vectors, query, 1 if k is None else k, flat_metric(metric))
     assert_same(index.search(query, k), expected)
+
+
+def _left_to_right(X, q, metric):
+    """Every row's value as plain left-to-right float64 sums (np.cumsum adds in order)."""
+    import numpy as np
+
+    with np.errstate(all="ignore"):
+        if metric == "inner_product":
+            return np.cumsum(X * q, axis=1)[:, -1]
+        if metric == "cosine":
+            dot = np.cumsum(X * q, axis=1)[:, -1]
+            norms = np.sqrt(np.cumsum(X * X, axis=1)[:, -1])
+            return dot / (math.sqrt(float(np.cumsum(q * q)[-1])) * norms)
+        return np.sqrt(np.cumsum((q - X) ** 2, axis=1)[:, -1])
+
+
+def test_low_rank_data_with_hostile_rows_match_numpy():
+    # Thousands of low-rank rows (where searches prune through a copy of the
+    # data) with huge, tiny, subnormal, NaN and duplicate rows among them,
+    # stored in batches and one by one: ids and values bit for bit.
+    import numpy as np
+
+    rng = np.random.default_rng(7)
+    dim, n = 160, 6000
+    X = rng.standard_normal((n, 5)) @ rng.standard_normal((5, dim)) + 1e-3 * rng.standard_normal((n, dim))
+    X[::401] *= 1e250
+    X[7::409] *= 1e-300
+    X[11::419, 3] = math.nan
+    X[13::421] = X[0]
+    X[17::431] = np.nextafter(X[16::431], math.inf)
+    for metric in ["euclidean", "inner_product", "cosine"]:
+        index = ombrix.PyFlat(dim, metric)
+        index.create(X[:4000])
+        for row in X[4000:4100]:
+            index.insert(row.tolist())
+        index.create(X[4100:])
+        for q in [X[0], X[16], X[2500] + 1e-9, rng.standard_normal(dim), X[401]]:
+            values = _left_to_right(X, q, metric)
+            keys = np.where(np.isnan(values), np.inf, values)
+            order = np.lexsort((np.arange(n), np.isnan(values), keys))
+            for k in [1, 10, 200]:
+                got = index.search(q.tolist(), k)
+                assert [i for i, _ in got] == order[:k].tolist()
+                want = values[order[:k]]
+                assert all(a == b or (math.isnan(a) and math.isnan(b)) for (_, a), b in zip(got, want))

@@ -54,6 +54,36 @@ private:
     unsigned probed_ = 0, resting_ = 0;
 };
 
+// Whether a search reads through the pruning copy. On the groups where the
+// bound keeps most lanes (a loose k-th value early on, or a query far from
+// the data's subspace) the copy costs more than the plain scan, so every
+// window of groups is judged by the bytes it read: one that read more than
+// kCostRate of the plain scan's sends the next kRest groups to the plain
+// scan, after which the copy is tried again. Either way every value and
+// result is the same.
+class CopyPolicy {
+public:
+    bool using_copy() const noexcept { return resting_ == 0; }
+
+    void record(std::uint64_t read, std::uint64_t plain) noexcept {
+        if (resting_ > 0) {
+            --resting_;
+            return;
+        }
+        read_ += read;
+        plain_ += plain;
+        if (++groups_ < kWindow) return;
+        if (read_ * 10 > plain_ * kCostTenths) resting_ = kRest;
+        groups_ = 0;
+        read_ = plain_ = 0;
+    }
+
+private:
+    static constexpr unsigned kWindow = 64, kRest = 256, kCostTenths = 8;
+    std::uint64_t read_ = 0, plain_ = 0;
+    unsigned groups_ = 0, resting_ = 0;
+};
+
 // The bounded max-heap of the best `wanted` pairs seen so far, worst on top.
 // Vectors arrive in id order, so a newcomer that does not rank before the
 // worst kept pair never will: the heap ends holding exactly the first
@@ -122,7 +152,37 @@ std::optional<FlatError> Flat::insert(std::span<const double> vector) noexcept {
         return std::nullopt;
     }
     if (!vectors_.append(vector.data())) return FlatError::OutOfMemory;
+    update_copy();
     return std::nullopt;
+}
+
+void Flat::update_copy() noexcept {
+    if (!copy_.update(vectors_)) return;
+    // A probe: a few stored vectors as queries (k = 10, as a typical search
+    // asks). The copy stays only when those searches read well under half of
+    // what plain scans read; on data without low-rank structure (Gaussian,
+    // say) the bounds never bite and the copy would only cost.
+    constexpr std::size_t kProbes = 4;
+    const std::size_t groups = vectors_.grouped() / kBlockLanes;
+    Reads reads;
+    try {
+        std::vector<double> query(dim_);
+        std::vector<ScoredId> results;
+        for (std::size_t p = 0; p < kProbes; ++p) {
+            const std::size_t id = (2 * p + 1) * groups * kBlockLanes / (2 * kProbes);
+            const double* block = vectors_.group(id / kBlockLanes);
+            for (std::size_t j = 0; j < dim_; ++j) query[j] = block[j * kBlockLanes + id % kBlockLanes];
+            if (search(query, 10, results, &reads)) {
+                copy_.drop();
+                return;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        copy_.drop();
+        return;
+    }
+    const std::uint64_t plain = kProbes * vectors_.size() * dim_ * sizeof(double);
+    if (2 * (reads.stored + reads.copy) > plain) copy_.drop();
 }
 
 std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t valid, std::size_t total,
@@ -146,12 +206,16 @@ std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t vali
         if (!vectors_.reserve(valid)) return FlatError::OutOfMemory;
         const std::size_t chunk = std::max<std::size_t>(1, kCreateChunk / dim_);
         while (stored < valid) {
-            if (stored > 0 && stop.stop_requested()) return FlatError::Interrupted;
+            if (stored > 0 && stop.stop_requested()) {
+                update_copy();
+                return FlatError::Interrupted;
+            }
             const std::size_t n = std::min(chunk, valid - stored);
             vectors_.append(rows + stored * dim_, n);
             stored += n;
         }
     }
+    update_copy();
     if (valid < total) return FlatError::DimensionMismatch;
     return std::nullopt;
 }
@@ -170,12 +234,18 @@ std::optional<FlatError> Flat::create(const double* rows, std::size_t count, std
 
 std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64_t k,
                                       std::vector<ScoredId>& out) const noexcept {
+    return search(query, k, out, nullptr);
+}
+
+std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64_t k, std::vector<ScoredId>& out,
+                                      Reads* reads) const noexcept {
     out.clear();
     if (query.size() != dim_) return FlatError::DimensionMismatch;
     const std::size_t count = static_cast<std::size_t>(size());
     if (count == 0) return FlatError::EmptyIndex;
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(k, count));
     if (wanted == 0) return std::nullopt;
+    PruningCopy::Query pruned;
     try {
         out.reserve(wanted);
     } catch (const std::bad_alloc&) {
@@ -196,6 +266,11 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     const bool euclidean = metric_ == Metric::Euclidean;
     const GroupScan scan(vectors_, prepared);
     TopK top(out, wanted, euclidean);
+    const bool pruning = copy_.prepare(query, pruned);
+    CopyPolicy policy;
+    const double* const norms = vectors_.norms();
+    const std::uint64_t group_bytes = dim_ * kBlockLanes * sizeof(double);
+    Reads read;
 
     AbandonPolicy abandon(static_cast<std::size_t>(dim_));
     double values[kBlockLanes];
@@ -206,14 +281,31 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         // lane is offered.
         const bool bounded = euclidean ? top.has_threshold() : top.full() && top.worst() == top.worst();
         const double limit = !bounded ? 0.0 : euclidean ? top.threshold() : top.worst();
-        const bool checked = euclidean && bounded && abandon.checking();
-        const unsigned flags = checked ? kernels::kBounded | kernels::kAbandon
-                                       : bounded ? unsigned{kernels::kBounded} : 0u;
-        const std::uint64_t scanned = scan.score(g, flags, limit, values);
-        const bool abandoned = scanned & kernels::kAbandoned;
-        if (euclidean && bounded) abandon.record(checked, abandoned ? dim_ - kernels::rows_read(scanned) : 0);
-        if (abandoned) continue;
-        std::uint32_t lanes = static_cast<std::uint32_t>(scanned);
+        std::uint32_t lanes;
+        if (pruning && bounded && g < copy_.groups() && policy.using_copy()) {
+            // The copy's bound drops the lanes that cannot enter; the rest
+            // are scored exactly, reading only their quarters of the group.
+            std::size_t rows = 0;
+            const double* group_norms = norms ? norms + g * kBlockLanes : nullptr;
+            const std::uint32_t live = copy_.live(g, pruned, limit, group_norms, rows);
+            lanes = live ? score_quarters(prepared, vectors_.group(g), dim_, group_norms, live, values) : 0;
+            const std::uint64_t copy_bytes = rows * kBlockLanes * sizeof(float);
+            const std::uint64_t stored_bytes = std::popcount(lanes) * dim_ * sizeof(double);
+            read.copy += copy_bytes;
+            read.stored += stored_bytes;
+            policy.record(copy_bytes + stored_bytes, group_bytes);
+        } else {
+            if (pruning && bounded && g < copy_.groups()) policy.record(0, 0);
+            const bool checked = euclidean && bounded && abandon.checking();
+            const unsigned flags = checked ? kernels::kBounded | kernels::kAbandon
+                                           : bounded ? unsigned{kernels::kBounded} : 0u;
+            const std::uint64_t scanned = scan.score(g, flags, limit, values);
+            const bool abandoned = scanned & kernels::kAbandoned;
+            if (euclidean && bounded) abandon.record(checked, abandoned ? dim_ - kernels::rows_read(scanned) : 0);
+            read.stored += abandoned ? kernels::rows_read(scanned) * kBlockLanes * sizeof(double) : group_bytes;
+            if (abandoned) continue;
+            lanes = static_cast<std::uint32_t>(scanned);
+        }
         const std::uint64_t first = g * kBlockLanes;
         for (; lanes != 0; lanes &= lanes - 1) {
             const std::size_t l = static_cast<std::size_t>(std::countr_zero(lanes));
@@ -231,13 +323,17 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     if (const std::size_t rest = count - first) {
         std::optional<double> bound;
         if (top.full()) bound = top.worst();
-        const double* norms = vectors_.norms();
         double scores[kBlockLanes];
         score_contiguous(prepared, vectors_.rest(), vectors_.dim(), norms ? norms + first : nullptr, rest, scores,
                          bound);
+        read.stored += rest * dim_ * sizeof(double);
         for (std::size_t l = 0; l < rest; ++l) top.offer({scores[l], first + l});
     }
     top.finish();
+    if (reads) {
+        reads->stored += read.stored;
+        reads->copy += read.copy;
+    }
     return std::nullopt;
 }
 

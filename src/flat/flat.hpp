@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "flat/pruning_copy.hpp"
 #include "metrics/metrics.hpp"
 #include "storage/blocked_rows.hpp"
 #include "storage/spatial_store.hpp"
@@ -37,7 +38,8 @@ public:
           spatial_(dim >= 1 && dim <= kSpatialDims),
           vectors_(spatial_ ? 0 : static_cast<std::size_t>(dim), metric == Metric::Cosine,
                    BlockedRows::KeepRows::IncompleteGroup),
-          store_(spatial_ ? static_cast<std::size_t>(dim) : 0, metric == Metric::Cosine, tail_limit) {}
+          store_(spatial_ ? static_cast<std::size_t>(dim) : 0, metric == Metric::Cosine, tail_limit),
+          copy_(static_cast<std::size_t>(dim), metric) {}
 
     std::uint64_t dim() const noexcept { return dim_; }
     Metric metric() const noexcept { return metric_; }
@@ -58,7 +60,20 @@ public:
     [[nodiscard]] std::optional<FlatError> search(std::span<const double> query, std::uint64_t k,
                                                   std::vector<ScoredId>& out) const noexcept;
 
+    // The pruning copy, when the data make one pay (for tests and benchmarks).
+    const PruningCopy& pruning_copy() const noexcept { return copy_; }
+
+    // What a search read, in bytes: of the stored vectors and of the copy.
+    struct Reads {
+        std::uint64_t stored = 0, copy = 0;
+    };
+    [[nodiscard]] std::optional<FlatError> search(std::span<const double> query, std::uint64_t k,
+                                                  std::vector<ScoredId>& out, Reads* reads) const noexcept;
+
 private:
+    // Keeps the pruning copy in step after an append, and drops a new one
+    // that a probe of a few searches finds not to pay.
+    void update_copy() noexcept;
     std::optional<FlatError> create_valid(const double* rows, std::size_t valid, std::size_t total,
                                           std::size_t& stored, StopCheck stop) noexcept;
 
@@ -70,6 +85,7 @@ private:
     bool spatial_;         // the vectors are in store_, not vectors_
     BlockedRows vectors_;  // with norms under cosine
     SpatialStore store_;
+    PruningCopy copy_;     // of the complete groups, when it pays
 };
 
 }  // namespace ombrix
