@@ -33,8 +33,12 @@ def with_one_node(schema):
 # -- binding: the full names and parameter lists of the four callables -------
 
 BINDING_ERRORS = [
-    ("new", (4, 1, 2, 3, 4, "euclidean", None, 8), {},
-     "PyHNSW.__new__() takes from 1 to 7 positional arguments but 8 were given"),
+    (
+        "new",
+        (4, 1, 2, 3, 4, "euclidean", None, 8),
+        {},
+        "PyHNSW.__new__() takes from 1 to 7 positional arguments but 8 were given",
+    ),
     ("new", (), {"layers": 5}, "PyHNSW.__new__() missing 1 required positional argument: 'dim'"),
     ("new", (4, 5), {"layers": 5}, "PyHNSW.__new__() got multiple values for argument 'layers'"),
     ("new", (4,), {"metrics": "euclidean"}, "PyHNSW.__new__() got an unexpected keyword argument 'metrics'"),
@@ -57,8 +61,7 @@ def test_binding_errors(name, args, kwargs, message):
 
 
 def test_every_parameter_by_keyword():
-    index = ombrix.PyHNSW(dim=2, layers=1, m=4, ef_construction=8, ef_search=8, metric="euclidean",
-                          schema=["color"])
+    index = ombrix.PyHNSW(dim=2, layers=1, m=4, ef_construction=8, ef_search=8, metric="euclidean", schema=["color"])
     index.insert(metadata=RED, vector=A)
     index.create(metadata=[RED], vectors=[B])
     assert index.search(filter=("color", "red"), k=5, query=A) == [(0.0, A), (5.0, B)]
@@ -75,28 +78,54 @@ CONSTRUCTOR_ERRORS = [
     ((4,), {"metric": "euclidean\0"}, ValueError, "Unsupported metric"),
     ((4,), {"metric": 5}, TypeError, "argument 'metric': 'int' object cannot be converted to 'PyString'"),
     ((-1,), {"metric": "euclidean"}, OverflowError, "can't convert negative int to unsigned"),
-    ((4.0,), {"metric": "euclidean"}, TypeError,
-     "argument 'dim': 'float' object cannot be interpreted as an integer"),
+    ((4.0,), {"metric": "euclidean"}, TypeError, "argument 'dim': 'float' object cannot be interpreted as an integer"),
     ((4,), {"layers": 2**64, "metric": "euclidean"}, OverflowError, "int too big to convert"),
-    ((4,), {"ef_construction": "9", "metric": "euclidean"}, TypeError,
-     "argument 'ef_construction': 'str' object cannot be interpreted as an integer"),
-    ((4,), {"ef_search": 1.5, "metric": "euclidean"}, TypeError,
-     "argument 'ef_search': 'float' object cannot be interpreted as an integer"),
-    ((4,), {"metric": "euclidean", "schema": "color"}, TypeError,
-     "argument 'schema': Can't extract `str` to `Vec`"),
-    ((4,), {"metric": "euclidean", "schema": 5}, TypeError,
-     "argument 'schema': 'int' object cannot be converted to 'Sequence'"),
-    ((4,), {"metric": "euclidean", "schema": {"a": 1}}, TypeError,
-     "argument 'schema': 'dict' object cannot be converted to 'Sequence'"),
-    ((4,), {"metric": "euclidean", "schema": ["a", 1]}, TypeError,
-     "argument 'schema': 'int' object cannot be converted to 'PyString'"),
+    (
+        (4,),
+        {"ef_construction": "9", "metric": "euclidean"},
+        TypeError,
+        "argument 'ef_construction': 'str' object cannot be interpreted as an integer",
+    ),
+    (
+        (4,),
+        {"ef_search": 1.5, "metric": "euclidean"},
+        TypeError,
+        "argument 'ef_search': 'float' object cannot be interpreted as an integer",
+    ),
+    ((4,), {"metric": "euclidean", "schema": "color"}, TypeError, "argument 'schema': Can't extract `str` to `Vec`"),
+    (
+        (4,),
+        {"metric": "euclidean", "schema": 5},
+        TypeError,
+        "argument 'schema': 'int' object cannot be converted to 'Sequence'",
+    ),
+    (
+        (4,),
+        {"metric": "euclidean", "schema": {"a": 1}},
+        TypeError,
+        "argument 'schema': 'dict' object cannot be converted to 'Sequence'",
+    ),
+    (
+        (4,),
+        {"metric": "euclidean", "schema": ["a", 1]},
+        TypeError,
+        "argument 'schema': 'int' object cannot be converted to 'PyString'",
+    ),
     # The first failure in parameter order wins, and the metric name is
     # examined only after every conversion.
-    ((4.0,), {"layers": -1, "metric": 5}, TypeError,
-     "argument 'dim': 'float' object cannot be interpreted as an integer"),
+    (
+        (4.0,),
+        {"layers": -1, "metric": 5},
+        TypeError,
+        "argument 'dim': 'float' object cannot be interpreted as an integer",
+    ),
     ((4,), {"layers": -1, "metric": 5}, OverflowError, "can't convert negative int to unsigned"),
-    ((4,), {"metric": 5, "schema": "color"}, TypeError,
-     "argument 'metric': 'int' object cannot be converted to 'PyString'"),
+    (
+        (4,),
+        {"metric": 5, "schema": "color"},
+        TypeError,
+        "argument 'metric': 'int' object cannot be converted to 'PyString'",
+    ),
     ((4,), {"metric": "bogus", "schema": "color"}, TypeError, "argument 'schema': Can't extract `str` to `Vec`"),
     # A weight table too big for memory, or for a signed 64-bit byte count.
     ((4,), {"layers": 2**63, "metric": "euclidean"}, MemoryError, ""),
@@ -117,15 +146,18 @@ def test_constructor_schema_item_without_utf8():
 
 
 @pytest.mark.timeout(10)
-@pytest.mark.parametrize("args, kwargs", [
-    ((4,), {"metric": "euclidean"}),
-    ((4, None, None, None, None, "angular", ["color"]), {}),
-    ((4,), {"metric": "inner_product", "schema": ("a", "b")}),
-    ((4,), {"metric": "euclidean", "schema": []}),
-    ((4,), {"layers": 0, "m": 0, "ef_construction": 0, "ef_search": 0, "metric": "euclidean"}),
-    ((0,), {"metric": "euclidean"}),
-    ((IndexHook(4, lambda: None),), {"layers": True, "metric": "euclidean"}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((4,), {"metric": "euclidean"}),
+        ((4, None, None, None, None, "angular", ["color"]), {}),
+        ((4,), {"metric": "inner_product", "schema": ("a", "b")}),
+        ((4,), {"metric": "euclidean", "schema": []}),
+        ((4,), {"layers": 0, "m": 0, "ef_construction": 0, "ef_search": 0, "metric": "euclidean"}),
+        ((0,), {"metric": "euclidean"}),
+        ((IndexHook(4, lambda: None),), {"layers": True, "metric": "euclidean"}),
+    ],
+)
 def test_constructor_accepts(args, kwargs):
     assert type(ombrix.PyHNSW(*args, **kwargs)) is ombrix.PyHNSW
 
@@ -157,12 +189,14 @@ INSERT_ERRORS = [
     (None, (5,), TypeError, "argument 'vector': 'int' object cannot be converted to 'Sequence'"),
     (None, ([1.0, "x"],), TypeError, "argument 'vector': must be real number, not str"),
     (None, (A, "color"), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
-    (None, (A, {"color": "red"}), TypeError,
-     "argument 'metadata': 'dict' object cannot be converted to 'Sequence'"),
-    (None, (A, (p for p in RED)), TypeError,
-     "argument 'metadata': 'generator' object cannot be converted to 'Sequence'"),
-    (None, (A, [["color", "red"]]), TypeError,
-     "argument 'metadata': 'list' object cannot be converted to 'PyTuple'"),
+    (None, (A, {"color": "red"}), TypeError, "argument 'metadata': 'dict' object cannot be converted to 'Sequence'"),
+    (
+        None,
+        (A, (p for p in RED)),
+        TypeError,
+        "argument 'metadata': 'generator' object cannot be converted to 'Sequence'",
+    ),
+    (None, (A, [["color", "red"]]), TypeError, "argument 'metadata': 'list' object cannot be converted to 'PyTuple'"),
     (None, (A, [("color", "red", 1)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
     (None, (A, [(1, "red")]), TypeError, "argument 'metadata': 'int' object cannot be converted to 'PyString'"),
     (None, (A, RED), ValueError, NO_SCHEMA_METADATA),
@@ -173,12 +207,15 @@ INSERT_ERRORS = [
     (["color"], ([1.0], RED), ValueError, "Expected vector of length 2, got 1"),
     # The first failure in the order of the checks wins.
     (None, ("12", "color"), TypeError, "argument 'vector': Can't extract `str` to `Vec`"),
-    (None, ([1.0], [(1, "red")]), TypeError,
-     "argument 'metadata': 'int' object cannot be converted to 'PyString'"),
+    (None, ([1.0], [(1, "red")]), TypeError, "argument 'metadata': 'int' object cannot be converted to 'PyString'"),
     (None, ([1.0], RED), ValueError, NO_SCHEMA_METADATA),
     (["color"], ([1.0], []), ValueError, "Missing metadata for attribute 'color'"),
-    (["color"], (A, [("color", "red"), ("size", 1, 2)]), ValueError,
-     "expected tuple of length 2, but got tuple of length 3"),
+    (
+        ["color"],
+        (A, [("color", "red"), ("size", 1, 2)]),
+        ValueError,
+        "expected tuple of length 2, but got tuple of length 3",
+    ),
 ]
 
 
@@ -243,8 +280,12 @@ CREATE_ERRORS = [
     (None, ([A], "x"), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
     (None, ([A], ["x"]), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
     (None, ([A], [5]), TypeError, "argument 'metadata': 'int' object cannot be converted to 'Sequence'"),
-    (None, ([A], [[["color", "red"]]]), TypeError,
-     "argument 'metadata': 'list' object cannot be converted to 'PyTuple'"),
+    (
+        None,
+        ([A], [[["color", "red"]]]),
+        TypeError,
+        "argument 'metadata': 'list' object cannot be converted to 'PyTuple'",
+    ),
     (None, ([A, B], [RED]), ValueError, "Length of metadata list must match number of vectors"),
     (["color"], ([A, B], [RED]), ValueError, "Length of metadata list must match number of vectors"),
     (None, ([A], [[("color", "red", 1)]]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
@@ -297,6 +338,7 @@ def test_create_keeps_what_it_stored_before_a_core_error():
 
 # -- search ----------------------------------------------------------------------
 
+
 def filled(schema=("color",)):
     index = small(list(schema) if schema is not None else None)
     rows = [RED, [("color", "blue")], RED] if schema else None
@@ -312,11 +354,21 @@ SEARCH_ERRORS = [
     (None, (A, 2.0), {}, TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
     (None, (A, -1), {}, OverflowError, "can't convert negative int to unsigned"),
     (None, (A, 2**64), {}, OverflowError, "int too big to convert"),
-    (None, (A,), {"filter": ["color", "red"]}, TypeError,
-     "argument 'filter': 'list' object cannot be converted to 'PyTuple'"),
+    (
+        None,
+        (A,),
+        {"filter": ["color", "red"]},
+        TypeError,
+        "argument 'filter': 'list' object cannot be converted to 'PyTuple'",
+    ),
     (None, (A,), {"filter": ("color",)}, ValueError, "expected tuple of length 2, but got tuple of length 1"),
-    (None, (A,), {"filter": (1, "red")}, TypeError,
-     "argument 'filter': 'int' object cannot be converted to 'PyString'"),
+    (
+        None,
+        (A,),
+        {"filter": (1, "red")},
+        TypeError,
+        "argument 'filter': 'int' object cannot be converted to 'PyString'",
+    ),
     (None, (A,), {"filter": ("color", "red")}, ValueError, NO_SCHEMA_FILTER),
     (None, (A,), {"filter": ("color", None)}, ValueError, NO_SCHEMA_FILTER),
     ((), (A,), {"filter": ("color", "red")}, ValueError, "Search error: EmptySchema"),
@@ -345,11 +397,14 @@ def test_search_filter_name_without_utf8():
         filled().search(A, filter=("\ud800", "red"))
 
 
-@pytest.mark.parametrize("params, variant", [
-    ({"ef_search": 0}, "InvalidEF"),
-    ({"layers": 0}, "InvalidLayer"),
-    ({"layers": 0, "ef_search": 0}, "InvalidLayer"),
-])
+@pytest.mark.parametrize(
+    "params, variant",
+    [
+        ({"ef_search": 0}, "InvalidEF"),
+        ({"layers": 0}, "InvalidLayer"),
+        ({"layers": 0, "ef_search": 0}, "InvalidLayer"),
+    ],
+)
 def test_search_core_errors(params, variant):
     index = small(**params)
     assert index.search(A) == []  # an empty index answers before any check
@@ -358,11 +413,14 @@ def test_search_core_errors(params, variant):
         index.search(A)
 
 
-@pytest.mark.parametrize("schema, flt, expected", [
-    (None, None, []),
-    (["color"], ("size", 1), []),
-    ([], ("color", "red"), []),
-])
+@pytest.mark.parametrize(
+    "schema, flt, expected",
+    [
+        (None, None, []),
+        (["color"], ("size", 1), []),
+        ([], ("color", "red"), []),
+    ],
+)
 def test_search_of_empty_index(schema, flt, expected):
     index = small(schema)
     for k in (None, 0, 1, 10**9):
@@ -434,13 +492,16 @@ def test_duplicate_vectors_are_both_kept():
     assert index.search(B, k=3) == [(0.0, B), (0.0, B), (5.0, A)]
 
 
-@pytest.mark.parametrize("metric, reference, order", [
-    # The smallest raw value ranks first under every metric; these three
-    # vectors come out in a different order under each.
-    ("euclidean", euclidean, [2, 0, 1]),
-    ("angular", cosine, [0, 1, 2]),
-    ("inner_product", dot, [1, 0, 2]),
-])
+@pytest.mark.parametrize(
+    "metric, reference, order",
+    [
+        # The smallest raw value ranks first under every metric; these three
+        # vectors come out in a different order under each.
+        ("euclidean", euclidean, [2, 0, 1]),
+        ("angular", cosine, [0, 1, 2]),
+        ("inner_product", dot, [1, 0, 2]),
+    ],
+)
 def test_metric_names_and_order(metric, reference, order):
     vectors = [[-0.1, 0.0], [-3.0, 3.0], [2.0, 0.0]]
     index = small(metric=metric)
@@ -452,8 +513,10 @@ def test_metric_names_and_order(metric, reference, order):
 
 # -- re-entrant calls through conversions ----------------------------------------
 
+
 def refused_call(call, seen):
     """A hook that runs `call` and records the RuntimeError it must raise."""
+
     def hook():
         try:
             call()
@@ -461,6 +524,7 @@ def refused_call(call, seen):
             seen.append(str(error))
             raise
         seen.append("no error")
+
     return hook
 
 

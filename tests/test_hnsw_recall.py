@@ -63,8 +63,9 @@ def test_insert_and_create_build_equivalent_indexes(data):
     # earlier ones when ef_construction covers them, so search is exact.
     vectors, queries = data
     vectors, queries = vectors[:150], queries[:10]
-    one, batch = (ombrix.PyHNSW(DIM, layers=1, ef_construction=200, ef_search=200, metric="euclidean")
-                  for _ in range(2))
+    one, batch = (
+        ombrix.PyHNSW(DIM, layers=1, ef_construction=200, ef_search=200, metric="euclidean") for _ in range(2)
+    )
     for v in vectors.tolist():
         one.insert(v)
     batch.create(vectors.tolist())
