@@ -93,6 +93,13 @@ process. Analysis and an estimate for large clusters:
 }
 
 
+# Titles of the tags a script gives a partial run (the full run has none).
+TAGS = {
+    "core": "the core against an older build, and filtered search",
+    "filtered": "filtered search",
+}
+
+
 def script_of(stem):
     """bench_flat_full -> (bench_flat, full); the tag is the part after the last underscore."""
     script, _, tag = stem.rpartition("_")
@@ -118,7 +125,7 @@ def section(path):
         script, (script.replace("_", " "), f".venv/bin/python benchmarks/{script}.py", "")
     )
     if tag and tag != "full":
-        title += f" ({tag})"
+        title += f": {TAGS.get(tag, tag)}"
     with open(path) as f:
         table = f.read().strip()
     out = [f"## {title}\n", f"From `benchmarks/results/{stem}.md`, written by:\n", f"```sh\n{command}\n```\n"]
@@ -136,8 +143,8 @@ def render():
     order = list(SCRIPTS)
 
     def key(path):
-        script, _ = script_of(os.path.splitext(os.path.basename(path))[0])
-        return (order.index(script) if script in order else len(order), path)
+        script, tag = script_of(os.path.splitext(os.path.basename(path))[0])
+        return (order.index(script) if script in order else len(order), tag != "full", path)
 
     return "\n".join([HEADER] + [section(p) for p in sorted(paths, key=key)])
 
