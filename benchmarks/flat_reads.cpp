@@ -27,7 +27,7 @@ __attribute__((visibility("default"))) double flat_reads(const double* rows, std
     for (std::size_t q = 0; q < nq; ++q) {
         Flat::Reads reads;
         if (index.search(std::span<const double>(queries + q * dim, dim), k, out, &reads)) return -1.0;
-        read[q] = double(reads.stored + reads.copy) / plain;
+        read[q] = double(reads.stored + reads.scattered + reads.copy) / plain;
     }
     return double(index.pruning_copy().bytes()) / plain;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <new>
 
 #include "flat/spatial_search.hpp"
@@ -53,6 +54,11 @@ private:
     std::uint64_t skipped_ = 0;
     unsigned probed_ = 0, resting_ = 0;
 };
+
+// A byte read quarter by quarter (one cache line in four of each row of a
+// group) costs about this many bytes streamed: the lines come one by one,
+// too far apart for the hardware prefetcher to run ahead of them.
+constexpr std::uint64_t kScatterCost = 3;
 
 // Whether a search reads through the pruning copy. On the groups where the
 // bound keeps most lanes (a loose k-th value early on, or a query far from
@@ -182,7 +188,7 @@ void Flat::update_copy() noexcept {
         return;
     }
     const std::uint64_t plain = kProbes * vectors_.size() * dim_ * sizeof(double);
-    if (2 * (reads.stored + reads.copy) > plain) copy_.drop();
+    if (2 * (reads.stored + reads.copy + kScatterCost * reads.scattered) > plain) copy_.drop();
 }
 
 std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t valid, std::size_t total,
@@ -232,6 +238,46 @@ std::optional<FlatError> Flat::create(const double* rows, std::size_t count, std
     return create_valid(rows, length == dim_ ? count : 0, count, stored, stop);
 }
 
+std::optional<double> Flat::warm_limit(const PruningCopy::Query& pruned, const PreparedQuery& prepared,
+                                       std::size_t wanted, Reads& read) const noexcept {
+    // The k lanes with the smallest rough values, scored exactly: the
+    // largest of their values is at least the final k-th value, so a lane
+    // proven above it can never be in the result, whatever the heap holds
+    // when the scan reaches it. Under Euclidean the limit is the squared
+    // threshold of the next distance up: a sum above it has a root above
+    // that value, so no tie (which a smaller id would win) is dropped.
+    constexpr std::size_t kMostWanted = 64;
+    if (wanted > kMostWanted) return std::nullopt;
+    std::pair<double, std::size_t> best[kMostWanted];
+    std::size_t held = 0;
+    const auto worse = [](const auto& a, const auto& b) { return a.first < b.first; };
+    double estimates[kBlockLanes];
+    for (std::size_t g = 0; g < copy_.groups(); ++g) {
+        copy_.estimates(g, pruned, estimates);
+        for (std::size_t l = 0; l < kBlockLanes; ++l) {
+            const double e = estimates[l];
+            if (held == wanted && !(e < best[0].first)) continue;
+            if (held == wanted) std::pop_heap(best, best + held--, worse);
+            best[held++] = {e, g * kBlockLanes + l};
+            std::push_heap(best, best + held, worse);
+        }
+    }
+    if (held < wanted) return std::nullopt;
+    double worst = -std::numeric_limits<double>::infinity();
+    const double* const norms = vectors_.norms();
+    double values[kBlockLanes];
+    for (std::size_t i = 0; i < held; ++i) {
+        const std::size_t g = best[i].second / kBlockLanes, l = best[i].second % kBlockLanes;
+        score_quarters(prepared, vectors_.group(g), dim_, norms ? norms + g * kBlockLanes : nullptr,
+                       std::uint32_t{1} << l, values);
+        read.scattered += 8 * dim_ * sizeof(double);
+        if (values[l] != values[l]) return std::nullopt;
+        worst = std::max(worst, values[l]);
+    }
+    if (metric_ != Metric::Euclidean) return worst;
+    return squared_threshold(std::nextafter(std::sqrt(worst), std::numeric_limits<double>::infinity()));
+}
+
 std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64_t k,
                                       std::vector<ScoredId>& out) const noexcept {
     return search(query, k, out, nullptr);
@@ -269,8 +315,11 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     const bool pruning = copy_.prepare(query, pruned);
     CopyPolicy policy;
     const double* const norms = vectors_.norms();
-    const std::uint64_t group_bytes = dim_ * kBlockLanes * sizeof(double);
     Reads read;
+    // A value no greater than the final k-th, from k vectors the copy
+    // points at: groups before the heap has tightened are pruned by it too.
+    const std::optional<double> warm = pruning ? warm_limit(pruned, prepared, wanted, read) : std::nullopt;
+    const std::uint64_t group_bytes = dim_ * kBlockLanes * sizeof(double);
 
     AbandonPolicy abandon(static_cast<std::size_t>(dim_));
     double values[kBlockLanes];
@@ -282,20 +331,21 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         const bool bounded = euclidean ? top.has_threshold() : top.full() && top.worst() == top.worst();
         const double limit = !bounded ? 0.0 : euclidean ? top.threshold() : top.worst();
         std::uint32_t lanes;
-        if (pruning && bounded && g < copy_.groups() && policy.using_copy()) {
+        if (pruning && (bounded || warm) && g < copy_.groups() && policy.using_copy()) {
             // The copy's bound drops the lanes that cannot enter; the rest
             // are scored exactly, reading only their quarters of the group.
             std::size_t rows = 0;
             const double* group_norms = norms ? norms + g * kBlockLanes : nullptr;
-            const std::uint32_t live = copy_.live(g, pruned, limit, group_norms, rows);
+            const double copy_limit = bounded && warm ? std::min(limit, *warm) : bounded ? limit : *warm;
+            const std::uint32_t live = copy_.live(g, pruned, copy_limit, group_norms, rows);
             lanes = live ? score_quarters(prepared, vectors_.group(g), dim_, group_norms, live, values) : 0;
             const std::uint64_t copy_bytes = rows * kBlockLanes * sizeof(float);
-            const std::uint64_t stored_bytes = std::popcount(lanes) * dim_ * sizeof(double);
+            const std::uint64_t scattered_bytes = std::popcount(lanes) * dim_ * sizeof(double);
             read.copy += copy_bytes;
-            read.stored += stored_bytes;
-            policy.record(copy_bytes + stored_bytes, group_bytes);
+            read.scattered += scattered_bytes;
+            policy.record(copy_bytes + kScatterCost * scattered_bytes, group_bytes);
         } else {
-            if (pruning && bounded && g < copy_.groups()) policy.record(0, 0);
+            if (pruning && (bounded || warm) && g < copy_.groups()) policy.record(0, 0);
             const bool checked = euclidean && bounded && abandon.checking();
             const unsigned flags = checked ? kernels::kBounded | kernels::kAbandon
                                            : bounded ? unsigned{kernels::kBounded} : 0u;
@@ -332,6 +382,7 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     top.finish();
     if (reads) {
         reads->stored += read.stored;
+        reads->scattered += read.scattered;
         reads->copy += read.copy;
     }
     return std::nullopt;

@@ -63,9 +63,10 @@ public:
     // The pruning copy, when the data make one pay (for tests and benchmarks).
     const PruningCopy& pruning_copy() const noexcept { return copy_; }
 
-    // What a search read, in bytes: of the stored vectors and of the copy.
+    // What a search read, in bytes: of the stored vectors in whole groups,
+    // of the stored vectors quarter by quarter (scattered), and of the copy.
     struct Reads {
-        std::uint64_t stored = 0, copy = 0;
+        std::uint64_t stored = 0, scattered = 0, copy = 0;
     };
     [[nodiscard]] std::optional<FlatError> search(std::span<const double> query, std::uint64_t k,
                                                   std::vector<ScoredId>& out, Reads* reads) const noexcept;
@@ -74,6 +75,8 @@ private:
     // Keeps the pruning copy in step after an append, and drops a new one
     // that a probe of a few searches finds not to pay.
     void update_copy() noexcept;
+    std::optional<double> warm_limit(const PruningCopy::Query& pruned, const PreparedQuery& prepared,
+                                     std::size_t wanted, Reads& read) const noexcept;
     std::optional<FlatError> create_valid(const double* rows, std::size_t valid, std::size_t total,
                                           std::size_t& stored, StopCheck stop) noexcept;
 

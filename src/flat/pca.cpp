@@ -90,10 +90,14 @@ void times(const double* v, const double* c, std::size_t m, std::size_t dim, dou
     times_moments_generic(v, c, m, dim, w);
 }
 
+// In any order: the fit's rounding is measured afterwards, not assumed.
 double dot(const double* a, const double* b, std::size_t n) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
-    return s;
+    double s[4] = {};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t t = 0; t < 4; ++t) s[t] += a[i + t] * b[i + t];
+    for (; i < n; ++i) s[0] += a[i] * b[i];
+    return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
 // Modified Gram-Schmidt over the rows of v, twice; a row that the others

@@ -62,8 +62,8 @@ using kernels::kBlockLanes;
 
 constexpr std::size_t kMinDim = 80;       // below this the copy keeps too few coordinates
 constexpr std::size_t kMinGroups = 64;    // first fit once this many groups are complete
-constexpr std::size_t kMaxKept = 256;     // leading coordinates kept at most
-constexpr std::size_t kSample = 1024;     // vectors the basis is fit to
+constexpr std::size_t kMaxKept = 128;     // leading coordinates kept at most
+constexpr std::size_t kSample = 768;      // vectors the basis is fit to
 constexpr std::size_t kFirstLevel = 8;    // coordinates before the first checkpoint
 constexpr double kCapturedAtLeast = 0.9;  // share of the sample's energy in the kept coordinates
 constexpr double kLowNorm2 = 0x1p-200, kHighNorm2 = 0x1p200;
@@ -183,63 +183,86 @@ template <class V, Kind kind>
     return live | flagged;
 }
 
+// A quarter's coordinates lie one cache line per 256 bytes, a stride the
+// hardware prefetcher follows poorly: the scan asks for the lines
+// kPrefetchRows rows ahead itself. With most of a group live, its rows are
+// read whole (one stream) instead.
+constexpr std::size_t kPrefetchRows = 32;
+
 template <class V, bool euclidean>
 [[gnu::always_inline]] inline std::uint32_t quarter_scan(const double* q, const double* block, std::size_t dim,
                                                          const double* norms, double query_norm, std::uint32_t lanes,
                                                          double* values) {
-    constexpr std::size_t W = width<V>, G = 8 / W;
-    std::uint32_t scored = 0;
-    for (std::size_t quarter = 0; quarter < 4; ++quarter) {
-        if (((lanes >> (8 * quarter)) & 0xffu) == 0) continue;
-        scored |= 0xffu << (8 * quarter);
-        const double* base = block + 8 * quarter;
-        V acc[G];
-        for (V& a : acc) a = V{};
-        for (std::size_t j = 0; j < dim; ++j) {
-            const double qj = q[j];
-            for (std::size_t g = 0; g < G; ++g) {
-                const V x = load<V>(base + j * kBlockLanes + g * W);
-                if constexpr (euclidean) {
-                    const V d = qj - x;
-                    acc[g] += d * d;
-                } else {
-                    acc[g] += qj * x;
-                }
+    constexpr std::size_t W = width<V>;
+    std::uint32_t quarters = 0;
+    for (std::size_t quarter = 0; quarter < 4; ++quarter)
+        if ((lanes >> (8 * quarter)) & 0xffu) quarters |= 1u << quarter;
+    if (std::popcount(quarters) >= 3) quarters = 0xf;
+    const std::size_t first = static_cast<std::size_t>(std::countr_zero(quarters));
+    const std::size_t last = 4 - static_cast<std::size_t>(std::countl_zero(quarters << 28));
+    // The live quarters from first to last (one between them is read too).
+    const std::size_t lo = 8 * first, hi = 8 * last, G = (hi - lo) / W;
+    constexpr std::size_t kMaxG = kBlockLanes / W;
+    V acc[kMaxG];
+    for (V& a : acc) a = V{};
+    const double* base = block + lo;
+    for (std::size_t j = 0; j < dim; ++j) {
+        if (j + kPrefetchRows < dim)
+            for (std::size_t quarter = first; quarter < last; ++quarter)
+                __builtin_prefetch(block + (j + kPrefetchRows) * kBlockLanes + 8 * quarter);
+        const double qj = q[j];
+        for (std::size_t g = 0; g < G; ++g) {
+            const V x = load<V>(base + j * kBlockLanes + g * W);
+            if constexpr (euclidean) {
+                const V d = qj - x;
+                acc[g] += d * d;
+            } else {
+                acc[g] += qj * x;
             }
         }
-        if (!euclidean && norms)
-            for (std::size_t g = 0; g < G; ++g) acc[g] = acc[g] / (query_norm * load<V>(norms + 8 * quarter + g * W));
-        for (std::size_t g = 0; g < G; ++g) std::memcpy(values + 8 * quarter + g * W, &acc[g], sizeof(V));
     }
+    if (!euclidean && norms)
+        for (std::size_t g = 0; g < G; ++g) acc[g] = acc[g] / (query_norm * load<V>(norms + lo + g * W));
+    for (std::size_t g = 0; g < G; ++g) std::memcpy(values + lo + g * W, &acc[g], sizeof(V));
+    std::uint32_t scored = 0;
+    for (std::size_t quarter = first; quarter < last; ++quarter) scored |= 0xffu << (8 * quarter);
     return scored;
 }
 
-// y[r * kBlockLanes + l] = row r of the basis times lane l of the block.
+// y[r * kBlockLanes + l] = row r of the basis times lane l of the block:
+// R rows of the basis against a slice of the lanes at a time, so that the
+// sums stay in registers and each load of the block serves R rows.
 template <class V>
 [[gnu::always_inline]] inline void project(const double* basis, std::size_t m, std::size_t dim, const double* block,
                                            double* y) {
-    constexpr std::size_t W = width<V>, G = kBlockLanes / W, R = W >= 8 ? 3 : 1;
-    std::size_t r = 0;
-    for (; r + R <= m; r += R) {
-        V acc[R][G];
-        for (auto& row : acc)
-            for (V& a : row) a = V{};
-        for (std::size_t j = 0; j < dim; ++j) {
-            const double* in = block + j * kBlockLanes;
-            for (std::size_t g = 0; g < G; ++g) {
-                const V x = load<V>(in + g * W);
-                for (std::size_t i = 0; i < R; ++i) acc[i][g] += basis[(r + i) * dim + j] * x;
+    constexpr std::size_t W = width<V>, G = 4, R = W >= 8 ? 5 : 3, kSlice = G * W;
+    for (std::size_t lane = 0; lane < kBlockLanes; lane += kSlice) {
+        std::size_t r = 0;
+        for (; r + R <= m; r += R) {
+            V acc[R][G];
+            for (auto& row : acc)
+                for (V& a : row) a = V{};
+            const double* in = block + lane;
+            for (std::size_t j = 0; j < dim; ++j, in += kBlockLanes) {
+                V x[G];
+                for (std::size_t g = 0; g < G; ++g) x[g] = load<V>(in + g * W);
+                for (std::size_t i = 0; i < R; ++i) {
+                    const double b = basis[(r + i) * dim + j];
+                    for (std::size_t g = 0; g < G; ++g) acc[i][g] += b * x[g];
+                }
             }
+            for (std::size_t i = 0; i < R; ++i)
+                for (std::size_t g = 0; g < G; ++g)
+                    std::memcpy(y + (r + i) * kBlockLanes + lane + g * W, &acc[i][g], sizeof(V));
         }
-        for (std::size_t i = 0; i < R; ++i)
-            for (std::size_t g = 0; g < G; ++g) std::memcpy(y + (r + i) * kBlockLanes + g * W, &acc[i][g], sizeof(V));
-    }
-    for (; r < m; ++r) {
-        V acc[G];
-        for (V& a : acc) a = V{};
-        for (std::size_t j = 0; j < dim; ++j)
-            for (std::size_t g = 0; g < G; ++g) acc[g] += basis[r * dim + j] * load<V>(block + j * kBlockLanes + g * W);
-        for (std::size_t g = 0; g < G; ++g) std::memcpy(y + r * kBlockLanes + g * W, &acc[g], sizeof(V));
+        for (; r < m; ++r) {
+            V acc[G];
+            for (V& a : acc) a = V{};
+            for (std::size_t j = 0; j < dim; ++j)
+                for (std::size_t g = 0; g < G; ++g)
+                    acc[g] += basis[r * dim + j] * load<V>(block + j * kBlockLanes + lane + g * W);
+            for (std::size_t g = 0; g < G; ++g) std::memcpy(y + r * kBlockLanes + lane + g * W, &acc[g], sizeof(V));
+        }
     }
 }
 
@@ -476,6 +499,33 @@ std::uint32_t PruningCopy::live(std::size_t g, const Query& query, double limit,
     b.exact_norm = query.exact_norm;
     const Kind kind = query.metric == Metric::Cosine ? kCosine : kDot;
     return k.live[kind](group, m_, ends_, levels_, query.y.data(), query.tails, b, norms, flagged_[g], rows);
+}
+
+void PruningCopy::estimates(std::size_t g, const Query& query, double* out) const noexcept {
+    const float* group = reinterpret_cast<const float*>(store_.data()) + g * stride_;
+    const bool euclidean = metric_ == Metric::Euclidean;
+    double acc[kBlockLanes] = {};
+    for (std::size_t j = 0; j < ends_[0]; ++j) {
+        const float* row = group + j * kBlockLanes;
+        const double yj = query.y[j];
+        if (euclidean) {
+            for (std::size_t l = 0; l < kBlockLanes; ++l) acc[l] += (yj - row[l]) * (yj - row[l]);
+        } else {
+            for (std::size_t l = 0; l < kBlockLanes; ++l) acc[l] += yj * row[l];
+        }
+    }
+    const float* tails = group + m_ * kBlockLanes;
+    const float* norms = group + (m_ + levels_) * kBlockLanes;
+    const double tq = query.tails[0];
+    for (std::size_t l = 0; l < kBlockLanes; ++l) {
+        if (euclidean) {
+            out[l] = acc[l] + (tq - tails[l]) * (tq - tails[l]);
+        } else {
+            out[l] = acc[l] - tq * tails[l];
+            if (metric_ == Metric::Cosine) out[l] /= norms[l];
+        }
+        if (flagged_[g] >> l & 1u) out[l] = std::numeric_limits<double>::infinity();
+    }
 }
 
 std::uint32_t score_quarters(const PreparedQuery& query, const double* block, std::size_t dim, const double* norms,

@@ -68,6 +68,10 @@ public:
     std::uint32_t live(std::size_t g, const Query& query, double limit, const double* norms,
                        std::size_t& rows) const noexcept;
 
+    // Rough values of the lanes of group g from the first checkpoint, for
+    // choosing candidates (no margin; +inf for the lanes kept out).
+    void estimates(std::size_t g, const Query& query, double* out) const noexcept;
+
     // The relative margin (see the .cpp file) and the fit's orthonormality
     // error, for tests.
     double margin() const noexcept { return margin_; }
