@@ -90,7 +90,7 @@ Rows make_queries(const Rows& stored, std::mt19937_64& rng) {
     queries.push_back(stored[0]);
     queries.push_back(stored[stored.size() / 2]);
     queries.push_back(stored[6]);
-    queries.back()[1] = std::nextafter(queries.back()[1], -kInf);
+    queries.back()[dim - 1] = std::nextafter(queries.back()[dim - 1], -kInf);
     queries.push_back(stored[1]);
     for (double& v : queries.back()) v *= 1e20;
     queries.push_back(std::vector<double>(dim, 0.0));
