@@ -15,9 +15,11 @@ namespace ombrix::pca {
 // decreasing second moment of the sample (not centred: inner products must
 // survive the transform too). False when memory is short or the sample
 // spans too little to fill m rows; nothing is then promised of `components`.
-// `captured` receives the share of the sample's energy the rows hold.
+// `captured` receives the share of the sample's energy the rows hold; a fit
+// that finds it far below `wanted_share` may stop early, with rows that are
+// then not orthonormal (the caller is to drop them).
 [[nodiscard]] bool leading_components(const double* rows, std::size_t count, std::size_t dim, std::size_t m,
-                                      std::vector<double>& components, double& captured) noexcept;
+                                      double wanted_share, std::vector<double>& components, double& captured) noexcept;
 
 // The Frobenius norm of P P^T - I for the m x dim rows of `p`: a bound on
 // how far P is from having orthonormal rows (its spectral norm).

@@ -63,7 +63,7 @@ using kernels::kBlockLanes;
 constexpr std::size_t kMinDim = 80;       // below this the copy keeps too few coordinates
 constexpr std::size_t kMinGroups = 64;    // first fit once this many groups are complete
 constexpr std::size_t kMaxKept = 128;     // leading coordinates kept at most
-constexpr std::size_t kSample = 768;      // vectors the basis is fit to
+constexpr std::size_t kSample = 512;      // vectors the basis is fit to
 constexpr std::size_t kFirstLevel = 8;    // coordinates before the first checkpoint
 constexpr double kCapturedAtLeast = 0.9;  // share of the sample's energy in the kept coordinates
 constexpr double kLowNorm2 = 0x1p-200, kHighNorm2 = 0x1p200;
@@ -384,7 +384,7 @@ bool PruningCopy::fit(const BlockedRows& rows) noexcept {
         // Bounds bite only where the kept coordinates hold nearly all of the
         // energy; short of that, the copy is not worth its transform.
         double captured = 0.0;
-        if (!pca::leading_components(sample.data(), taken, dim_, m, basis_, captured)) return false;
+        if (!pca::leading_components(sample.data(), taken, dim_, m, kCapturedAtLeast, basis_, captured)) return false;
         if (captured < kCapturedAtLeast) return false;
         const double eps = pca::orthonormality_error(basis_.data(), m, dim_) + 2.0 * m * gamma(double(dim_));
         if (!(eps < 1e-6)) return false;
