@@ -1,7 +1,9 @@
 """PyFlat.search against a brute-force oracle over awkward random data."""
 
 import math
+import random
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -9,8 +11,7 @@ import ombrix
 from conftest import assert_same, brute_force, flat_metric
 
 # A small pool makes duplicates, ties, zero norms and overflow likely.
-SPECIAL = [0.0, -0.0, 1.0, -1.0, 2.0, 0.5, -3.0, 1e300, -1e300, 5e-324,
-           math.inf, -math.inf, math.nan]
+SPECIAL = [0.0, -0.0, 1.0, -1.0, 2.0, 0.5, -3.0, 1e300, -1e300, 5e-324, math.inf, -math.inf, math.nan]
 coordinate = st.one_of(
     st.sampled_from(SPECIAL),
     st.integers(-4, 4).map(float),
@@ -33,8 +34,13 @@ def scenarios(draw):
     return dim, vectors, query, metric, k, split
 
 
-@settings(max_examples=200, deadline=None, derandomize=True, database=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    max_examples=200,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(scenarios())
 def test_search_matches_brute_force(scenario):
     dim, vectors, query, metric, k, split = scenario
@@ -91,3 +97,25 @@ def test_low_rank_data_with_hostile_rows_match_numpy():
                 assert [i for i, _ in got] == order[:k].tolist()
                 want = values[order[:k]]
                 assert all(a == b or (math.isnan(a) and math.isnan(b)) for (_, a), b in zip(got, want))
+
+
+@pytest.mark.parametrize("dim", [2, 3, 9])
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product", "cosine"])
+def test_search_of_many_low_dimensional_vectors_matches_brute_force(dim, metric):
+    # Enough vectors, created and inserted, to be kept in spatial order: a
+    # grid (ties at the k-th value across regions), duplicates, NaN and
+    # infinite vectors, and queries with NaN or infinities too.
+    rng = random.Random(dim)
+    vectors = [[float(rng.randint(-4, 4)) for _ in range(dim)] for _ in range(6000)]
+    for i in range(0, 6000, 997):
+        vectors[i][i % dim] = [math.nan, math.inf, -math.inf][i % 3]
+    index = ombrix.PyFlat(dim, metric)
+    index.create(vectors[:4500])
+    for v in vectors[4500:]:
+        index.insert(v)
+    queries = [[rng.uniform(-5, 5) for _ in range(dim)] for _ in range(3)] + [vectors[5], [0.0] * dim]
+    queries.append([math.nan] + [1.0] * (dim - 1))
+    for q in queries:
+        expected = brute_force(vectors, q, 100, flat_metric(metric))
+        for k in (1, 10, 100):
+            assert_same(index.search(q, k), expected[:k])
