@@ -18,7 +18,7 @@ using kernels::kBlockLanes;
 // (a fraction of a millisecond).
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
 
-constexpr std::uint64_t kCosineBoxDims = 8;
+constexpr std::uint64_t kBoxDims = 16, kCosineBoxDims = 8;
 
 // Whether the Euclidean scan checks for early abandon. A block that abandons
 // saves its remaining rows, but every block pays for the checks, and a block
@@ -300,12 +300,12 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
 
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
     if (spatial_) {
-        // Up to 16 coordinates the boxes read fewer bytes than a scan even
-        // on uniform data, where they cut off least; cosine's bounds (a dot
-        // product over a range of norms) cut off much less, so in more than
-        // kCosineBoxDims coordinates it turns to a scan when they fail.
-        const SpatialPlan plan = metric_ == Metric::Cosine && dim_ > kCosineBoxDims ? SpatialPlan::BoxesThenScan
-                                                                                   : SpatialPlan::Boxes;
+        // Up to 16 coordinates boxes cut off most of the space even on
+        // uniform data; beyond, and for cosine beyond 8 (its bounds, a dot
+        // product over a range of norms, cut off much less), only on
+        // clustered data, so the search turns to a scan when they fail.
+        const std::uint64_t box_dims = metric_ == Metric::Cosine ? kCosineBoxDims : kBoxDims;
+        const SpatialPlan plan = dim_ > box_dims ? SpatialPlan::BoxesThenScan : SpatialPlan::Boxes;
         if (!spatial_search(store_, prepared, wanted, plan, out)) return FlatError::OutOfMemory;
         return std::nullopt;
     }

@@ -81,7 +81,7 @@ private:
                                           std::size_t& stored, StopCheck stop) noexcept;
 
     // Up to this many coordinates the vectors live in the spatial store.
-    static constexpr std::uint64_t kSpatialDims = 16;
+    static constexpr std::uint64_t kSpatialDims = 32;
 
     std::uint64_t dim_;
     Metric metric_;

@@ -181,8 +181,9 @@ TEST_P(SpatialAgainstReference, GivesTheReferenceRanking) {
 INSTANTIATE_TEST_SUITE_P(MetricsAndDims, SpatialAgainstReference,
                          ::testing::Values(SpatialCase{Metric::Euclidean, 1}, SpatialCase{Metric::Euclidean, 2},
                                            SpatialCase{Metric::Euclidean, 3}, SpatialCase{Metric::Euclidean, 16},
-                                           SpatialCase{Metric::InnerProduct, 2}, SpatialCase{Metric::InnerProduct, 5},
-                                           SpatialCase{Metric::Cosine, 3}, SpatialCase{Metric::Cosine, 8}));
+                                           SpatialCase{Metric::Euclidean, 24}, SpatialCase{Metric::InnerProduct, 2},
+                                           SpatialCase{Metric::InnerProduct, 5}, SpatialCase{Metric::Cosine, 3},
+                                           SpatialCase{Metric::Cosine, 8}));
 
 // Scanning every leaf (what a query with a NaN takes), skipping boxes, and
 // turning from boxes to a scan midway give the same, from a store organised
