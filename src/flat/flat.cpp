@@ -208,6 +208,7 @@ std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t vali
         }
         store_.organise();
         if (stored < valid) return FlatError::Interrupted;
+        return valid < total ? std::optional{FlatError::DimensionMismatch} : std::nullopt;
     } else {
         if (!vectors_.reserve(valid)) return FlatError::OutOfMemory;
         const std::size_t chunk = std::max<std::size_t>(1, kCreateChunk / dim_);

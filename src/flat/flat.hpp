@@ -1,8 +1,9 @@
 // The exact index: every query is scored against every stored vector, kept
 // in complete groups coordinate-major (BlockedRows) so that the scan is one
 // sequential stream; the last, incomplete group waits row by row until it
-// fills. Vectors of few coordinates are kept in spatial order instead
-// (SpatialStore), where a search skips the regions too far to matter.
+// fills. Vectors of up to 32 coordinates are kept in spatial order instead
+// (SpatialStore), where a search skips the regions too far to matter; from
+// 80 coordinates a pruning copy joins the blocks when a probe says it pays.
 #pragma once
 
 #include <cstdint>
