@@ -15,7 +15,12 @@ Data: Gaussian 10 000 x 128 (fits in cache), 200 000 x 128 and 20 000 x 768
 (out of cache), and Fashion-MNIST's 60 000 x 784 training images when Debian's
 dataset-fashion-mnist is installed. PyFlat, numpy and usearch work on float64;
 faiss IndexFlatL2/IndexFlatIP and hnswlib BFIndex only take float32 (half the
-bytes). Run it pinned to one core: taskset -c 0 python benchmarks/bench_flat.py
+bytes). faiss's exact pruned scans (IndexFlatL2Panorama, and IndexFlatL2/IP
+Panorama after an uncentred PCA rotation) are peers where the installed faiss
+has them. The bytes a PyFlat query read (as a share of a plain scan's, from
+build/bench/libflat_reads.so) and the index's memory over the raw float64
+bytes come from the core index built over the same data. Run it pinned to one
+core: taskset -c 0 python benchmarks/bench_flat.py
 """
 
 import argparse
