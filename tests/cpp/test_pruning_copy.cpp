@@ -102,7 +102,7 @@ Rows make_queries(const Rows& stored, std::mt19937_64& rng) {
 // Every lane's exact value, passed as the k-th value to beat, keeps the lane
 // live: the bound is never above the value a scan computes.
 TEST(PruningCopy, BoundNeverPassesTheExactValue) {
-    for (const std::size_t dim : {std::size_t{97}, std::size_t{128}, std::size_t{785}}) {
+    for (const std::size_t dim : {std::size_t{97}, std::size_t{785}}) {
         std::mt19937_64 rng(dim);
         const Rows data = make_rows(64 * 32 + 5, dim, rng, 23);
         for (const Metric metric : kMetrics) {
@@ -175,7 +175,7 @@ TEST(PruningCopy, GaussianDataKeepNoCopy) {
 // and refits; after each step every query gives the reference ranking.
 TEST(PruningCopy, SearchesThroughTheCopyGiveTheReferenceRanking) {
     for (const std::size_t dim : {std::size_t{1}, std::size_t{33}, std::size_t{97}, std::size_t{785}}) {
-        const std::size_t scale = dim > 100 ? 1 : 4;
+        const std::size_t scale = dim > 100 ? 1 : 2;
         for (const Metric metric : kMetrics) {
             std::mt19937_64 rng(dim * 7 + static_cast<int>(metric));
             Flat index(dim, metric);
@@ -194,22 +194,22 @@ TEST(PruningCopy, SearchesThroughTheCopyGiveTheReferenceRanking) {
                 }
                 stored.insert(stored.end(), rows.begin(), rows.end());
                 copied |= index.pruning_copy().active();
-                for (const auto& q : make_queries(stored, rng))
+                for (const auto& q : make_queries(stored, rng)) {
+                    const auto ranking = reference_search(metric, stored, q, stored.size());
                     for (const std::size_t k :
                          {std::size_t{0}, std::size_t{1}, std::size_t{10}, std::size_t{100}, stored.size() + 3}) {
-                        if (k > 100 && dim > 100) continue;
                         std::vector<ScoredId> got;
                         ASSERT_FALSE(index.search(q, k, got));
-                        const auto want = reference_search(metric, stored, q, k);
-                        ASSERT_EQ(got.size(), want.size());
+                        ASSERT_EQ(got.size(), std::min(k, ranking.size()));
                         for (std::size_t i = 0; i < got.size(); ++i) {
-                            ASSERT_EQ(got[i].id, want[i].id) << "dim " << dim << " k " << k << " rank " << i;
+                            ASSERT_EQ(got[i].id, ranking[i].id) << "dim " << dim << " k " << k << " rank " << i;
                             // Any NaN equals any NaN: its sign and payload are not part of a result.
-                            if (std::isnan(got[i].distance) && std::isnan(want[i].distance)) continue;
+                            if (std::isnan(got[i].distance) && std::isnan(ranking[i].distance)) continue;
                             ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i].distance),
-                                      std::bit_cast<std::uint64_t>(want[i].distance));
+                                      std::bit_cast<std::uint64_t>(ranking[i].distance));
                         }
                     }
+                }
             }
             if (dim > 64) {
                 EXPECT_TRUE(copied) << "dim " << dim << " metric " << int(metric);
