@@ -59,8 +59,25 @@ faster except by skipping data. "PyFlat / floor" is the median of each query's
 time over a floor read made just before it (the read also clears the caches of
 the index's data, so in-cache shapes show a ratio above "PyFlat ms / read floor
 ms"). "create / numpy copy": `PyFlat.create` from a C-contiguous float64 array
-against `X.copy()`. PyFlat's ids are checked against numpy float64's on every
-query.""",
+against `X.copy()`. "faiss PCA+Panorama": faiss's exact pruned scan after a
+PCA rotation, where the installed faiss has it. "bytes read": the share of the
+float64 data a PyFlat query read (below 1 where the pruning copy proves
+vectors cannot enter); "memory / raw": the index's memory over the raw float64
+bytes. PyFlat's ids are checked against numpy float64's on every query.""",
+    ),
+    "bench_lowdim": (
+        "Exact search in few dimensions",
+        "OMP_NUM_THREADS=1 taskset -c 0 .venv/bin/python benchmarks/bench_lowdim.py\n"
+        "# beside another build of ombrix:\n"
+        "OMP_NUM_THREADS=1 taskset -c 0 .venv/bin/python benchmarks/bench_lowdim.py \\\n"
+        "    --baseline-python /path/to/other/venv/bin/python",
+        """\
+PyFlat in 2 to 32 dimensions (its spatial store) against scipy's cKDTree and
+scikit-learn's NearestNeighbors, uniform points and a Gaussian mixture, k = 10,
+one query per call: latency, create against cKDTree's build, memory against the
+raw float64 bytes, and single inserts. "PyFlat before" is another build of
+ombrix timed side by side. Every PyFlat result is checked against a
+left-to-right float64 reference (ids and value bits).""",
     ),
     "bench_hnsw": (
         "Graph search",
