@@ -36,7 +36,6 @@ import time
 import numpy as np
 
 import ombrix
-
 from common import RESULTS_DIR, faiss, hnswlib
 
 try:
@@ -83,15 +82,24 @@ def load_floor(path):
 def load_reads(floor_lib_path):
     """The bytes-read probe (build/bench/libflat_reads.so), or None."""
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    path = os.path.join(os.path.dirname(floor_lib_path) if floor_lib_path else os.path.join(root, "build", "bench"),
-                        "libflat_reads.so")
+    path = os.path.join(
+        os.path.dirname(floor_lib_path) if floor_lib_path else os.path.join(root, "build", "bench"), "libflat_reads.so"
+    )
     if not os.path.exists(path):
         return None
     lib = ctypes.CDLL(path)
     p = ctypes.POINTER(ctypes.c_double)
     lib.flat_reads.restype = ctypes.c_double
-    lib.flat_reads.argtypes = [p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_int, p, ctypes.c_size_t,
-                               ctypes.c_size_t, p]
+    lib.flat_reads.argtypes = [
+        p,
+        ctypes.c_size_t,
+        ctypes.c_size_t,
+        ctypes.c_int,
+        p,
+        ctypes.c_size_t,
+        ctypes.c_size_t,
+        p,
+    ]
     return lib
 
 
@@ -102,8 +110,16 @@ def bytes_read(lib, X, Q, metric, k):
     p = ctypes.POINTER(ctypes.c_double)
     Qa = np.ascontiguousarray(np.array(Q))
     out = np.zeros(len(Qa))
-    copy = lib.flat_reads(X.ctypes.data_as(p), len(X), X.shape[1], METRICS.index(metric), Qa.ctypes.data_as(p),
-                          len(Qa), k, out.ctypes.data_as(p))
+    copy = lib.flat_reads(
+        X.ctypes.data_as(p),
+        len(X),
+        X.shape[1],
+        METRICS.index(metric),
+        Qa.ctypes.data_as(p),
+        len(Qa),
+        k,
+        out.ctypes.data_as(p),
+    )
     return float(np.median(out)), 1.0 + copy
 
 
@@ -112,7 +128,7 @@ def fashion_mnist():
         return None
     with gzip.open(FASHION, "rb") as f:
         raw = f.read()
-    n, rows, cols = (int.from_bytes(raw[i:i + 4], "big") for i in (4, 8, 12))
+    n, rows, cols = (int.from_bytes(raw[i : i + 4], "big") for i in (4, 8, 12))
     return np.frombuffer(raw, dtype=np.uint8, offset=16).reshape(n, rows * cols).astype(np.float64)
 
 
@@ -255,10 +271,11 @@ def run(args):
         Q = queries if queries is not None else rng.standard_normal((args.queries + 1, d))
         Q = [np.ascontiguousarray(q) for q in Q]
         create, copy = ingest(X)
-        case = {"data": name, "n": n, "dim": d, "k": args.k, "create_s": create, "copy_s": copy,
-                "metrics": {}}
-        print(f"\n--- {name}: create {create * 1e3:.1f} ms, numpy copy {copy * 1e3:.1f} ms "
-              f"({create / copy:.2f}x)", flush=True)
+        case = {"data": name, "n": n, "dim": d, "k": args.k, "create_s": create, "copy_s": copy, "metrics": {}}
+        print(
+            f"\n--- {name}: create {create * 1e3:.1f} ms, numpy copy {copy * 1e3:.1f} ms ({create / copy:.2f}x)",
+            flush=True,
+        )
         floor_buffer = floor_lib.read_floor_open(X.nbytes, 1)
         if not floor_buffer:
             sys.exit("read floor: out of memory")
@@ -271,7 +288,7 @@ def run(args):
             # Rounds of every method in turn, so that a noisy neighbour hits them alike.
             times = {m: [] for m in methods}
             floors, floor_ratios = [], []
-            for rep in range(args.reps):
+            for _rep in range(args.reps):
                 for m, f in methods.items():
                     times[m].append(median_time(f, Q))
                 # PyFlat against the floor read just before each query: both
@@ -285,11 +302,15 @@ def run(args):
             row = {m: statistics.median(t) for m, t in times.items()}
             row[FLOOR] = statistics.median(floors)
             floor_ratio = statistics.median(floor_ratios)
-            mismatched = sum(
-                [i for i, _ in flat.search(q, args.k)] != exact_numpy_ids(X, q, metric, args.k) for q in Q)
+            mismatched = sum([i for i, _ in flat.search(q, args.k)] != exact_numpy_ids(X, q, metric, args.k) for q in Q)
             read, memory = bytes_read(reads_lib, X, Q, metric, args.k)
-            case["metrics"][metric] = {"ms": {m: s * 1e3 for m, s in row.items()}, "floor_ratio": floor_ratio,
-                                       "id_mismatches": mismatched, "read": read, "memory": memory}
+            case["metrics"][metric] = {
+                "ms": {m: s * 1e3 for m, s in row.items()},
+                "floor_ratio": floor_ratio,
+                "id_mismatches": mismatched,
+                "read": read,
+                "memory": memory,
+            }
             print(f"  {metric}: a query read {read:.3f} of the stored bytes; index memory {memory:.3f}x raw")
             print_metric(metric, row, mismatched, len(Q), floor_ratio)
         floor_lib.read_floor_close(floor_buffer)
@@ -299,27 +320,33 @@ def run(args):
 
 def print_metric(metric, row, mismatched, queries, floor_ratio):
     floor, ours = row[FLOOR], row["PyFlat f64"]
-    print(f"  {metric}: ids equal numpy float64's on {queries - mismatched}/{queries} queries; "
-          f"PyFlat / floor, median over queries each read after a floor read: {floor_ratio:.2f}x")
+    print(
+        f"  {metric}: ids equal numpy float64's on {queries - mismatched}/{queries} queries; "
+        f"PyFlat / floor, median over queries each read after a floor read: {floor_ratio:.2f}x"
+    )
     for m, s in sorted(row.items(), key=lambda p: p[1]):
         print(f"    {m:28s} {s * 1e3:9.3f} ms  {s / floor:6.2f}x floor  PyFlat {s / ours:6.2f}x faster")
 
 
 def markdown(results):
-    lines = ["| data | metric | PyFlat ms | read floor ms | PyFlat / floor | numpy `X @ q` ms | "
-             "numpy / PyFlat | best other peer | faiss PCA+Panorama ms | bytes read | memory / raw | "
-             "create / numpy copy |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    lines = [
+        "| data | metric | PyFlat ms | read floor ms | PyFlat / floor | numpy `X @ q` ms | "
+        "numpy / PyFlat | best other peer | faiss PCA+Panorama ms | bytes read | memory / raw | "
+        "create / numpy copy |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
     for case in results:
         for metric, r in case["metrics"].items():
             ms = r["ms"]
             ours, floor = ms["PyFlat f64"], ms[FLOOR]
             others = {m: v for m, v in ms.items() if m not in ("PyFlat f64", FLOOR) and not m.startswith("numpy")}
             best = min(others.items(), key=lambda p: p[1]) if others else ("-", float("nan"))
-            lines.append(f"| {case['data']} | {metric} | {ours:.3f} | {floor:.3f} | {r['floor_ratio']:.2f}x | "
-                         f"{ms['numpy X @ q']:.3f} | {ms['numpy X @ q'] / ours:.2f}x | "
-                         f"{best[0]} {best[1]:.3f} | {pca_panorama(ms)} | {r.get('read', float('nan')):.3f} | "
-                         f"{r.get('memory', float('nan')):.3f}x | {case['create_s'] / case['copy_s']:.2f}x |")
+            lines.append(
+                f"| {case['data']} | {metric} | {ours:.3f} | {floor:.3f} | {r['floor_ratio']:.2f}x | "
+                f"{ms['numpy X @ q']:.3f} | {ms['numpy X @ q'] / ours:.2f}x | "
+                f"{best[0]} {best[1]:.3f} | {pca_panorama(ms)} | {r.get('read', float('nan')):.3f} | "
+                f"{r.get('memory', float('nan')):.3f}x | {case['create_s'] / case['copy_s']:.2f}x |"
+            )
     return "\n".join(lines) + "\n"
 
 
@@ -330,6 +357,7 @@ def pca_panorama(ms):
 
 def plot(results, path):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -342,7 +370,10 @@ def plot(results, path):
         ax.bar(np.arange(len(cases)) + i * width, values, width, label=m)
     ax.axhline(1.0, color="black", linewidth=0.8)
     ax.set_xticks(np.arange(len(cases)) + 0.4)
-    short = lambda d: d.replace("gaussian ", "Gaussian\n").replace("Fashion-MNIST ", "F-MNIST\n").replace(",000", "k")
+
+    def short(d):
+        return d.replace("gaussian ", "Gaussian\n").replace("Fashion-MNIST ", "F-MNIST\n").replace(",000", "k")
+
     ax.set_xticklabels([f"{short(d)}\n{m}" for d, m, _ in cases], fontsize=7)
     ax.set_ylabel("query time / time to read the float64 data once")
     ax.set_yscale("log")
@@ -357,8 +388,13 @@ def main(argv=None):
     results = run(args)
     os.makedirs(args.out, exist_ok=True)
     tag = "quick" if args.quick else "full"
-    meta = {"python": sys.version.split()[0], "numpy": np.__version__, "machine": platform.machine(),
-            "k": args.k, "queries": args.queries}
+    meta = {
+        "python": sys.version.split()[0],
+        "numpy": np.__version__,
+        "machine": platform.machine(),
+        "k": args.k,
+        "queries": args.queries,
+    }
     with open(os.path.join(args.out, f"bench_flat_{tag}.json"), "w") as f:
         json.dump({"meta": meta, "results": results}, f, indent=1)
     table = markdown(results)

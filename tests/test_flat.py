@@ -29,17 +29,20 @@ def contents(index, dim):
 
 # -- checks and their messages ----------------------------------------------------
 
+
 def three_d():
     return build(3, [[1.0, 2.0, 3.0]])
 
 
 VALUE_ERRORS = [
-    ("search-empty", lambda: PyFlat(3), lambda ix: ix.search([0.0, 0.0, 0.0]),
-     "Search error: EmptyIndex"),
-    ("search-empty-k-0", lambda: PyFlat(3), lambda ix: ix.search([0.0, 0.0, 0.0], 0),
-     "Search error: EmptyIndex"),
-    ("search-length-before-empty", lambda: PyFlat(3), lambda ix: ix.search([0.0, 0.0]),
-     "Expected query of length 3, got 2"),
+    ("search-empty", lambda: PyFlat(3), lambda ix: ix.search([0.0, 0.0, 0.0]), "Search error: EmptyIndex"),
+    ("search-empty-k-0", lambda: PyFlat(3), lambda ix: ix.search([0.0, 0.0, 0.0], 0), "Search error: EmptyIndex"),
+    (
+        "search-length-before-empty",
+        lambda: PyFlat(3),
+        lambda ix: ix.search([0.0, 0.0]),
+        "Expected query of length 3, got 2",
+    ),
     ("search-long", three_d, lambda ix: ix.search([0.0] * 4), "Expected query of length 3, got 4"),
     ("search-no-coordinates", three_d, lambda ix: ix.search([]), "Expected query of length 3, got 0"),
     ("insert-short", three_d, lambda ix: ix.insert([1.0, 2.0]), "Expected vector of length 3, got 2"),
@@ -47,15 +50,12 @@ VALUE_ERRORS = [
     ("create-empty", three_d, lambda ix: ix.create([]), "Create error: EmptyVectors"),
     ("create-empty-tuple", lambda: PyFlat(3), lambda ix: ix.create(()), "Create error: EmptyVectors"),
     ("dim-0-search", lambda: build(0, [[], []]), lambda ix: ix.search([]), "Search error: EmptyIndex"),
-    ("dim-0-query-length", lambda: PyFlat(0), lambda ix: ix.search([1.0]),
-     "Expected query of length 0, got 1"),
-    ("dim-0-vector-length", lambda: PyFlat(0), lambda ix: ix.insert([1.0]),
-     "Expected vector of length 0, got 1"),
+    ("dim-0-query-length", lambda: PyFlat(0), lambda ix: ix.search([1.0]), "Expected query of length 0, got 1"),
+    ("dim-0-vector-length", lambda: PyFlat(0), lambda ix: ix.insert([1.0]), "Expected vector of length 0, got 1"),
 ]
 
 
-@pytest.mark.parametrize(("make", "call", "message"), [c[1:] for c in VALUE_ERRORS],
-                         ids=[c[0] for c in VALUE_ERRORS])
+@pytest.mark.parametrize(("make", "call", "message"), [c[1:] for c in VALUE_ERRORS], ids=[c[0] for c in VALUE_ERRORS])
 def test_value_errors(make, call, message):
     index = make()
     before = contents(index, 3)
@@ -73,6 +73,7 @@ def test_dim_zero_stores_nothing_visible():
 
 
 # -- ranking ---------------------------------------------------------------------
+
 
 def test_euclidean_ties_go_to_the_smaller_id():
     index = build(2, [[1, 0], [0, 1]])
@@ -141,16 +142,24 @@ def test_default_k_large_k_and_result_types():
 # -- metric names ------------------------------------------------------------------
 
 METRIC_NAMES = [
-    (None, euclidean), ("euclidean", euclidean), ("angular", euclidean), ("Cosine", euclidean),
-    ("whatever", euclidean), ("", euclidean), ("INNER_PRODUCT", euclidean),
-    ("inner_product ", euclidean), (" cosine", euclidean), ("cosine\0", euclidean),
-    ("inner_product\0x", euclidean), ("cos\u00edne", euclidean),
-    ("inner_product", dot), ("cosine", cosine),
+    (None, euclidean),
+    ("euclidean", euclidean),
+    ("angular", euclidean),
+    ("Cosine", euclidean),
+    ("whatever", euclidean),
+    ("", euclidean),
+    ("INNER_PRODUCT", euclidean),
+    ("inner_product ", euclidean),
+    (" cosine", euclidean),
+    ("cosine\0", euclidean),
+    ("inner_product\0x", euclidean),
+    ("cos\u00edne", euclidean),
+    ("inner_product", dot),
+    ("cosine", cosine),
 ]
 
 
-@pytest.mark.parametrize(("name", "function"), METRIC_NAMES,
-                         ids=[repr(n) for n, _ in METRIC_NAMES])
+@pytest.mark.parametrize(("name", "function"), METRIC_NAMES, ids=[repr(n) for n, _ in METRIC_NAMES])
 def test_metric_names(name, function):
     vectors = [[1.0, 0.0], [-2.0, 1.0], [0.5, 0.5], [3.0, 4.0], [0.0, -1.0]]
     index = build(2, vectors, name)
@@ -159,6 +168,7 @@ def test_metric_names(name, function):
 
 
 # -- arithmetic ------------------------------------------------------------------
+
 
 def scaled_vector(rng, dim):
     return [rng.gauss(0.0, 1.0) * 10.0 ** rng.randint(-6, 6) for _ in range(dim)]
@@ -211,13 +221,13 @@ def test_many_vectors_few_results(data, metric):
 
 # -- create ----------------------------------------------------------------------
 
+
 def test_create_appends_after_earlier_vectors():
     index = PyFlat(2)
     index.insert([1, 2])
     index.create([[3, 4], [5, 6]])
     index.create(([7, 8],))
-    assert index.search([1, 2], 10) == [
-        (0, 0.0), (1, math.sqrt(8.0)), (2, math.sqrt(32.0)), (3, math.sqrt(72.0))]
+    assert index.search([1, 2], 10) == [(0, 0.0), (1, math.sqrt(8.0)), (2, math.sqrt(32.0)), (3, math.sqrt(72.0))]
 
 
 def internal_failure(index, vectors):
@@ -261,8 +271,8 @@ def test_internal_failure_type():
     assert all(value is not kind for value in vars(ombrix).values())
 
 
-
 # -- storage layouts ----------------------------------------------------------------
+
 
 def numpy_layouts(np, rows):
     """The same values in every array layout a caller may pass."""
@@ -285,15 +295,17 @@ def test_every_input_layout_and_append_order_gives_the_same_index(metric, count)
     rng = random.Random(count)
     dim = 7
     pool = [0.0, -0.0, 1.0, -1.0, 2.5, nan, inf]
-    rows = [[rng.choice(pool) if rng.random() < 0.2 else float(rng.randint(-2, 2)) for _ in range(dim)]
-            for _ in range(count)]
+    rows = [
+        [rng.choice(pool) if rng.random() < 0.2 else float(rng.randint(-2, 2)) for _ in range(dim)]
+        for _ in range(count)
+    ]
     head = rows[: count // 3]
     queries = [rows[0], [0.0] * dim, [rng.gauss(0.0, 1.0) for _ in range(dim)]]
     expected = {}
     for k in (1, 10, count + 1):
         for i, q in enumerate(queries):
             expected[k, i] = brute_force(rows, q, k, flat_metric(metric))
-    for name, layout in numpy_layouts(np, rows[len(head):]).items():
+    for name, layout in numpy_layouts(np, rows[len(head) :]).items():
         # Single inserts leave a partial group that the batch then continues.
         index = build(dim, head, metric)
         index.create(layout)

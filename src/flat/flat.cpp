@@ -234,8 +234,8 @@ std::optional<FlatError> Flat::create(const VectorBatch& vectors, std::size_t& s
     return create_valid(vectors.values.data(), valid, vectors.size(), stored, stop);
 }
 
-std::optional<FlatError> Flat::create(const double* rows, std::size_t count, std::size_t length,
-                                      std::size_t& stored, StopCheck stop) noexcept {
+std::optional<FlatError> Flat::create(const double* rows, std::size_t count, std::size_t length, std::size_t& stored,
+                                      StopCheck stop) noexcept {
     return create_valid(rows, length == dim_ ? count : 0, count, stored, stop);
 }
 
@@ -348,8 +348,9 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         } else {
             if (pruning && (bounded || warm) && g < copy_.groups()) policy.record(0, 0);
             const bool checked = euclidean && bounded && abandon.checking();
-            const unsigned flags = checked ? kernels::kBounded | kernels::kAbandon
-                                           : bounded ? unsigned{kernels::kBounded} : 0u;
+            const unsigned flags = checked   ? kernels::kBounded | kernels::kAbandon
+                                   : bounded ? unsigned{kernels::kBounded}
+                                             : 0u;
             const std::uint64_t scanned = scan.score(g, flags, limit, values);
             const bool abandoned = scanned & kernels::kAbandoned;
             if (euclidean && bounded) abandon.record(checked, abandoned ? dim_ - kernels::rows_read(scanned) : 0);

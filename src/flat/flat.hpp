@@ -25,7 +25,7 @@ enum class FlatError : std::uint8_t {
     EmptyVectors,       // create with no vectors
     DimensionMismatch,  // a vector whose length is not dim (a broken precondition)
     OutOfMemory,
-    Interrupted,        // create stopped at the caller's request
+    Interrupted,  // create stopped at the caller's request
 };
 
 const char* to_string(FlatError error) noexcept;
@@ -78,8 +78,8 @@ private:
     void update_copy() noexcept;
     std::optional<double> warm_limit(const PruningCopy::Query& pruned, const PreparedQuery& prepared,
                                      std::size_t wanted, Reads& read) const noexcept;
-    std::optional<FlatError> create_valid(const double* rows, std::size_t valid, std::size_t total,
-                                          std::size_t& stored, StopCheck stop) noexcept;
+    std::optional<FlatError> create_valid(const double* rows, std::size_t valid, std::size_t total, std::size_t& stored,
+                                          StopCheck stop) noexcept;
 
     // Up to this many coordinates the vectors live in the spatial store.
     static constexpr std::uint64_t kSpatialDims = 32;
@@ -89,7 +89,7 @@ private:
     bool spatial_;         // the vectors are in store_, not vectors_
     BlockedRows vectors_;  // with norms under cosine
     SpatialStore store_;
-    PruningCopy copy_;     // of the complete groups, when it pays
+    PruningCopy copy_;  // of the complete groups, when it pays
 };
 
 }  // namespace ombrix

@@ -125,9 +125,8 @@ template <bool Euclidean, std::size_t Groups>
 }
 
 template <std::size_t Groups>
-[[gnu::always_inline]] inline void score_lanes(const PreparedQuery& query, const double* const* x,
-                                               const double* norms, std::size_t count, double* out, bool bounded,
-                                               double bound) {
+[[gnu::always_inline]] inline void score_lanes(const PreparedQuery& query, const double* const* x, const double* norms,
+                                               std::size_t count, double* out, bool bounded, double bound) {
     double sums[4 * Groups];
     if (query.metric == Metric::Euclidean) {
         sum_lanes<true, Groups>(query.data, x, query.common, bounded, bound, sums);
@@ -151,10 +150,8 @@ template <std::size_t Groups>
     if (count == 0) return;
     const double* x[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) x[l] = vectors[l < count ? l : 0];
-    if (count <= kLanes / 2)
-        score_lanes<kLanes / 8>(query, x, norms, count, out, bounded, bound);
-    else
-        score_lanes<kLanes / 4>(query, x, norms, count, out, bounded, bound);
+    if (count <= kLanes / 2) score_lanes<kLanes / 8>(query, x, norms, count, out, bounded, bound);
+    else score_lanes<kLanes / 4>(query, x, norms, count, out, bounded, bound);
 }
 
 // ---- Blocked kernel
@@ -192,9 +189,9 @@ template <class V, std::size_t Groups>
 
 // Spaced: the dot scan reads the query coordinate again for every vector of
 // a row, one more (cached) load beside each load of the block. Out of the
-// caches that spacing brought the dot scan on Zen 4 from 3-9 % above the
-// read floor to at or below it (the Euclidean scan, with its extra subtract,
-// was there already); in the caches it only costs.
+// caches that spacing brings the dot scan down to the read floor (the
+// Euclidean scan, with its extra subtract, is there already); in the caches
+// it only costs. The measurements are in docs/design.md.
 template <class V, bool Euclidean, bool Spaced = false>
 [[gnu::always_inline]] inline std::uint64_t block_scan(const double* q, const double* block, std::size_t dim,
                                                        const double* norms, double query_norm, unsigned flags,
@@ -215,8 +212,7 @@ template <class V, bool Euclidean, bool Spaced = false>
                     acc[g] += term<Euclidean>(double{reread[j]}, load<V>(row + g * width<V>));
             } else {
                 const double qj = q[j];
-                for (std::size_t g = 0; g < groups; ++g)
-                    acc[g] += term<Euclidean>(qj, load<V>(row + g * width<V>));
+                for (std::size_t g = 0; g < groups; ++g) acc[g] += term<Euclidean>(qj, load<V>(row + g * width<V>));
             }
         }
         if (may_abandon && j < dim && all_at_least(acc, limit))
@@ -250,23 +246,23 @@ template <class V, bool Euclidean, bool Spaced = false>
 }
 
 // One variant: the same templates compiled for one instruction set.
-#define OMBRIX_VARIANT(suffix, attributes, BlockVector)                                                       \
-    attributes void row_##suffix(const PreparedQuery& query, const double* const* vectors, const double* norms, \
-                                 std::size_t count, double* out, bool bounded, double bound) noexcept {        \
-        score_rows(query, vectors, norms, count, out, bounded, bound);                                        \
-    }                                                                                                          \
-    attributes std::uint64_t block_euclidean_##suffix(const double* q, const double* block, std::size_t dim,   \
-                                                      const double*, double, unsigned flags, double limit,    \
-                                                      double* values) noexcept {                              \
-        return block_scan<BlockVector, true>(q, block, dim, nullptr, 0.0, flags, limit, values);              \
-    }                                                                                                          \
-    attributes std::uint64_t block_dot_##suffix(const double* q, const double* block, std::size_t dim,         \
-                                                const double* norms, double query_norm, unsigned flags,       \
-                                                double limit, double* values) noexcept {                      \
-        return block_scan<BlockVector, false>(q, block, dim, norms, query_norm, flags, limit, values);        \
-    }                                                                                                          \
-    attributes void pack_##suffix(const double* rows, std::size_t dim, double* block) noexcept {               \
-        pack_rows(rows, dim, block);                                                                           \
+#define OMBRIX_VARIANT(suffix, attributes, BlockVector)                                                               \
+    attributes void row_##suffix(const PreparedQuery& query, const double* const* vectors, const double* norms,       \
+                                 std::size_t count, double* out, bool bounded, double bound) noexcept {               \
+        score_rows(query, vectors, norms, count, out, bounded, bound);                                                \
+    }                                                                                                                 \
+    attributes std::uint64_t block_euclidean_##suffix(const double* q, const double* block, std::size_t dim,          \
+                                                      const double*, double, unsigned flags, double limit,            \
+                                                      double* values) noexcept {                                      \
+        return block_scan<BlockVector, true>(q, block, dim, nullptr, 0.0, flags, limit, values);                      \
+    }                                                                                                                 \
+    attributes std::uint64_t block_dot_##suffix(const double* q, const double* block, std::size_t dim,                \
+                                                const double* norms, double query_norm, unsigned flags, double limit, \
+                                                double* values) noexcept {                                            \
+        return block_scan<BlockVector, false>(q, block, dim, norms, query_norm, flags, limit, values);                \
+    }                                                                                                                 \
+    attributes void pack_##suffix(const double* rows, std::size_t dim, double* block) noexcept {                      \
+        pack_rows(rows, dim, block);                                                                                  \
     }
 
 OMBRIX_VARIANT(generic, , v2d)
@@ -282,8 +278,8 @@ OMBRIX_VARIANT(avx512,
                v8d)
 
 [[gnu::target("avx2")]] std::uint64_t block_dot_avx2_spaced(const double* q, const double* block, std::size_t dim,
-                                                             const double* norms, double query_norm, unsigned flags,
-                                                             double limit, double* values) noexcept {
+                                                            const double* norms, double query_norm, unsigned flags,
+                                                            double limit, double* values) noexcept {
     return block_scan<v4d, false, true>(q, block, dim, norms, query_norm, flags, limit, values);
 }
 #endif
@@ -357,12 +353,11 @@ VariantChoice choose_variants([[maybe_unused]] CpuFeatures features) noexcept {
         entries[choice.count++] = {"avx512", row_avx512, block_euclidean_avx512, block_dot_avx512, pack_avx512};
     if (has_all(features, kNeedsAvx2)) {
         entries[choice.count++] = {"avx2", row_avx2, block_euclidean_avx2, block_dot_avx2, pack_avx2};
-        // Block scans beyond the caches ran 5-10 % faster with 256-bit
-        // than with 512-bit loads (and eight add chains, not four) on
-        // Zen 4, all the nearer to the read floor.
+        // Block scans beyond the caches stream faster with 256-bit than
+        // with 512-bit loads (and eight add chains, not four), so the
+        // out-of-cache scans take this entry even where AVX-512 is chosen.
         choice.streaming = choice.count;
-        entries[choice.count++] = {"avx2 streaming", row_avx2, block_euclidean_avx2, block_dot_avx2_spaced,
-                                   pack_avx2};
+        entries[choice.count++] = {"avx2 streaming", row_avx2, block_euclidean_avx2, block_dot_avx2_spaced, pack_avx2};
     }
 #endif
     entries[choice.count++] = {"generic", row_generic, block_euclidean_generic, block_dot_generic, pack_generic};
@@ -391,8 +386,8 @@ namespace {
 // Plain arguments, not an optional: the graph scores every batch through
 // here, and an optional built on the stack and read back as one word would
 // wait on the store of its flag.
-void score_groups(const PreparedQuery& query, const double* const* vectors, const double* norms,
-                  std::size_t count, double* out, bool bounded, double bound) noexcept {
+void score_groups(const PreparedQuery& query, const double* const* vectors, const double* norms, std::size_t count,
+                  double* out, bool bounded, double bound) noexcept {
     for (std::size_t start = 0; start < count; start += kernels::kLanes)
         kernels::score(query, vectors + start, norms ? norms + start : nullptr,
                        std::min(kernels::kLanes, count - start), out + start, bounded, bound);
@@ -400,20 +395,19 @@ void score_groups(const PreparedQuery& query, const double* const* vectors, cons
 
 }  // namespace
 
-void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms,
-                 std::size_t count, double* out) noexcept {
+void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms, std::size_t count,
+                 double* out) noexcept {
     score_groups(query, vectors, norms, count, out, false, 0.0);
 }
 
-void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms,
-                 std::size_t count, double* out, std::optional<double> bound) noexcept {
+void score_batch(const PreparedQuery& query, const double* const* vectors, const double* norms, std::size_t count,
+                 double* out, std::optional<double> bound) noexcept {
     const bool bounded = bound.has_value() && query.metric == Metric::Euclidean;
     score_groups(query, vectors, norms, count, out, bounded, bounded ? *bound : 0.0);
 }
 
-void score_contiguous(const PreparedQuery& query, const double* first, std::size_t dim,
-                      const double* norms, std::size_t count, double* out,
-                      std::optional<double> bound) noexcept {
+void score_contiguous(const PreparedQuery& query, const double* first, std::size_t dim, const double* norms,
+                      std::size_t count, double* out, std::optional<double> bound) noexcept {
     const double* group[kernels::kLanes];
     for (std::size_t start = 0; start < count; start += kernels::kLanes) {
         const std::size_t n = std::min(kernels::kLanes, count - start);

@@ -37,10 +37,10 @@ inline constexpr std::size_t kBlockLanes = 32;  // a block's lanes fit one 32-bi
 // below `limit` (a NaN value never is), or of every lane without kBounded.
 // The flags choose how the work is done; none changes a value or a bit.
 enum BlockFlags : unsigned {
-    kBounded = 1,   // return only the lanes below `limit`
-    kAbandon = 2,   // Euclidean and bounded: stop once every lane's partial sum
-                    // is >= limit and return kAbandoned with the rows read;
-                    // `values` is then unspecified
+    kBounded = 1,  // return only the lanes below `limit`
+    kAbandon = 2,  // Euclidean and bounded: stop once every lane's partial sum
+                   // is >= limit and return kAbandoned with the rows read;
+                   // `values` is then unspecified
 };
 // Above the lane bits: no lane is below the limit, found before the last row.
 inline constexpr std::uint64_t kAbandoned = std::uint64_t{1} << 32;
@@ -49,9 +49,8 @@ inline constexpr unsigned kRowsReadShift = 33;
 inline constexpr std::size_t rows_read(std::uint64_t scanned) noexcept {
     return static_cast<std::size_t>(scanned >> kRowsReadShift);
 }
-using BlockKernel = std::uint64_t (*)(const double* query, const double* block, std::size_t dim,
-                                      const double* norms, double query_norm, unsigned flags, double limit,
-                                      double* values) noexcept;
+using BlockKernel = std::uint64_t (*)(const double* query, const double* block, std::size_t dim, const double* norms,
+                                      double query_norm, unsigned flags, double limit, double* values) noexcept;
 
 // Writes kBlockLanes row-major vectors of length dim into one block: a pure
 // copy of bits, in blocked order.
@@ -128,8 +127,8 @@ inline constexpr std::size_t kStreamAbove = std::size_t{32} << 20;
 inline const Variant& for_scan(std::size_t bytes) noexcept { return bytes > kStreamAbove ? streaming() : best(); }
 
 // Scores count <= kLanes vectors with the best row kernel.
-inline void score(const PreparedQuery& query, const double* const* vectors, const double* norms,
-                  std::size_t count, double* out, bool bounded, double bound) noexcept {
+inline void score(const PreparedQuery& query, const double* const* vectors, const double* norms, std::size_t count,
+                  double* out, bool bounded, double bound) noexcept {
     best().row(query, vectors, norms, count, out, bounded, bound);
 }
 

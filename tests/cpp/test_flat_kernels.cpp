@@ -109,7 +109,8 @@ TEST_P(KernelVariants, BlockSumsMatchScalar) {
                                 EXPECT_TRUE(euclidean && abandon && below == 0) << variant.name << " limit " << limit;
                                 // Stopped at a check, before the last row.
                                 const std::size_t read = kernels::rows_read(lanes);
-                                EXPECT_TRUE(read > 0 && read < dim && read % 32 == 0) << variant.name << " read " << read;
+                                EXPECT_TRUE(read > 0 && read < dim && read % 32 == 0)
+                                    << variant.name << " read " << read;
                                 EXPECT_EQ(static_cast<std::uint32_t>(lanes), 0u) << variant.name;
                                 continue;
                             }
@@ -170,8 +171,7 @@ TEST(KernelChoice, EachVariantNeedsAllOfItsTarget) {
     for (kernels::CpuFeatures missing : {kAVX512F, kAVX512BW, kAVX512CD, kAVX512DQ, kAVX512VL, kZmmState, kFMA, kBMI1,
                                          kBMI2, kF16C, kLZCNT, kMOVBE, kXSAVE})
         EXPECT_EQ(chosen_names(all & ~missing), "avx2,avx2 streaming,generic,|avx2 streaming") << missing;
-    for (kernels::CpuFeatures missing :
-         {kAVX2, kAVX, kYmmState, kSSE3, kSSSE3, kSSE41, kSSE42, kPOPCNT, kCX16, kLAHF})
+    for (kernels::CpuFeatures missing : {kAVX2, kAVX, kYmmState, kSSE3, kSSSE3, kSSE41, kSSE42, kPOPCNT, kCX16, kLAHF})
         EXPECT_EQ(chosen_names(all & ~missing), "generic,|generic") << missing;
 #else
     EXPECT_EQ(chosen_names(all), "generic,|generic");
@@ -209,7 +209,7 @@ TEST(KernelChoice, DetectionAgreesWithTheCompilerRuntime) {
 
 TEST(SquaredThreshold, SplitsSumsExactlyWhereTheRootReachesTheBound) {
     std::mt19937_64 rng(11);
-    std::vector<double> bounds = {0.0, -0.0, 5e-324, 1e-160, 1.0, 2.0, 3.0, 1e154, 1.3407807929942596e154,
+    std::vector<double> bounds = {0.0,      -0.0, 5e-324, 1e-160, 1.0, 2.0, 3.0, 1e154, 1.3407807929942596e154,
                                   1.79e308, kInf};
     std::uniform_real_distribution<double> u(0.0, 100.0);
     for (int i = 0; i < 200; ++i) bounds.push_back(u(rng));
@@ -269,7 +269,8 @@ TEST_P(FlatAgainstReference, MixedAppendsGiveTheReferenceRanking) {
             ASSERT_FALSE(index.create(rows.data(), batch, dim, done));
             ASSERT_EQ(done, batch);
         }
-        for (std::size_t r = 0; r < batch; ++r) stored.emplace_back(rows.begin() + r * dim, rows.begin() + (r + 1) * dim);
+        for (std::size_t r = 0; r < batch; ++r)
+            stored.emplace_back(rows.begin() + r * dim, rows.begin() + (r + 1) * dim);
         ASSERT_EQ(index.size(), stored.size());
         for (std::size_t k : {std::size_t{1}, std::size_t{10}, stored.size() + 5}) {
             const std::vector<double> q = random_values(dim, rng, k == 10);
