@@ -108,16 +108,7 @@ public:
     double worst() const noexcept { return heap_.front().distance; }
 
     void offer(const ScoredId& candidate) noexcept {
-        if (heap_.size() < wanted_) {
-            heap_.push_back(candidate);
-            std::push_heap(heap_.begin(), heap_.end(), ranks_before);
-        } else if (ranks_before(candidate, heap_.front())) {
-            std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
-            heap_.back() = candidate;
-            std::push_heap(heap_.begin(), heap_.end(), ranks_before);
-        } else {
-            return;
-        }
+        if (!offer_bounded(heap_, wanted_, candidate)) return;
         if (euclidean_ && full()) {
             const double bound = heap_.front().distance;
             has_threshold_ = bound == bound;

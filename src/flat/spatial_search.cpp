@@ -83,16 +83,7 @@ public:
 
     void offer(double value, std::uint64_t id) noexcept {
         const ScoredId candidate{value, id};
-        if (heap_.size() < wanted_) {
-            heap_.push_back(candidate);
-            std::push_heap(heap_.begin(), heap_.end(), ranks_before);
-        } else if (ranks_before(candidate, heap_.front())) {
-            std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
-            heap_.back() = candidate;
-            std::push_heap(heap_.begin(), heap_.end(), ranks_before);
-        } else {
-            return;
-        }
+        if (!offer_bounded(heap_, wanted_, candidate)) return;
         changed_ = true;
     }
 
