@@ -54,11 +54,13 @@
 
 #include "flat/pca.hpp"
 #include "metrics/kernels.hpp"
+#include "metrics/simd.hpp"
 
 namespace ombrix {
 namespace {
 
 using kernels::kBlockLanes;
+using namespace simd;
 
 constexpr std::size_t kMinDim = 80;       // below this the copy keeps too few coordinates
 constexpr std::size_t kMinGroups = 64;    // first fit once this many groups are complete
@@ -71,45 +73,6 @@ constexpr double kLowNorm2 = 0x1p-200, kHighNorm2 = 0x1p200;
 double gamma(double n) {
     constexpr double u = 0x1p-53;
     return n * u / (1.0 - n * u);
-}
-
-typedef double v2d __attribute__((vector_size(16)));
-typedef double v4d __attribute__((vector_size(32)));
-typedef double v8d __attribute__((vector_size(64)));
-typedef float v2f __attribute__((vector_size(8)));
-typedef float v4f __attribute__((vector_size(16)));
-typedef float v8f __attribute__((vector_size(32)));
-
-template <class V>
-constexpr std::size_t width = sizeof(V) / sizeof(double);
-
-template <class V>
-struct FloatsOf;
-template <>
-struct FloatsOf<v2d> {
-    using type = v2f;
-};
-template <>
-struct FloatsOf<v4d> {
-    using type = v4f;
-};
-template <>
-struct FloatsOf<v8d> {
-    using type = v8f;
-};
-
-template <class V>
-[[gnu::always_inline]] inline V load(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class V>
-[[gnu::always_inline]] inline V load_floats(const float* p) {
-    typename FloatsOf<V>::type f;
-    std::memcpy(&f, p, sizeof f);
-    return __builtin_convertvector(f, V);
 }
 
 // The bits of the lanes where `yes` holds (a vector of all-ones lanes).

@@ -13,25 +13,15 @@
 #include <cpuid.h>
 #endif
 
+#include "metrics/simd.hpp"
+
 namespace ombrix::kernels {
 namespace {
 
-typedef double v2d __attribute__((vector_size(16)));
-typedef double v4d __attribute__((vector_size(32)));
-typedef double v8d __attribute__((vector_size(64)));
+using namespace simd;
 
 // How many coordinates pass between two early-exit checks.
 constexpr std::size_t kCheckEvery = 32;
-
-template <class V>
-constexpr std::size_t width = sizeof(V) / sizeof(double);
-
-template <class V>
-[[gnu::always_inline]] inline V load(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 // The query coordinates q are a vector, or one double that every lane shares
 // (the compiler broadcasts it).
