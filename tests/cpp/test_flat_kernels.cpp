@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "flat_test_support.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/metrics.hpp"
 #include "metrics/reference.hpp"
@@ -19,8 +20,7 @@
 namespace ombrix {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using namespace flat_test;
 
 // Values drawn from a small set (ties, duplicates) with specials mixed in.
 std::vector<double> random_values(std::size_t n, std::mt19937_64& rng, bool specials) {
@@ -36,12 +36,6 @@ std::vector<double> random_values(std::size_t n, std::mt19937_64& rng, bool spec
         else x = gauss(rng);
     }
     return v;
-}
-
-bool same_bits(double a, double b) {
-    // Any NaN equals any NaN: the sign and payload of a NaN are not part of a result.
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
 double reference_sum(bool euclidean, const double* q, const double* x, std::size_t n) {
@@ -225,17 +219,6 @@ TEST(SquaredThreshold, SplitsSumsExactlyWhereTheRootReachesTheBound) {
         for (int step = 0; step < 9; ++step, s = std::nextafter(s, kInf))
             EXPECT_EQ(s >= t, std::sqrt(s) >= bound) << bound << " " << s;
     }
-}
-
-// The flat index against scoring every vector with the scalar functions and sorting.
-std::vector<ScoredId> reference_search(Metric metric, const std::vector<std::vector<double>>& stored,
-                                       const std::vector<double>& q, std::size_t k) {
-    std::vector<ScoredId> all;
-    const MetricFn f = metric_function(metric);
-    for (std::size_t i = 0; i < stored.size(); ++i) all.push_back({f(q, stored[i]), i});
-    std::stable_sort(all.begin(), all.end(), ranks_before);
-    all.resize(std::min(k, all.size()));
-    return all;
 }
 
 void expect_same_results(const std::vector<ScoredId>& got, const std::vector<ScoredId>& want) {

@@ -14,15 +14,14 @@
 
 #include "flat/flat.hpp"
 #include "flat/pruning_copy.hpp"
+#include "flat_test_support.hpp"
 #include "metrics/reference.hpp"
 #include "storage/blocked_rows.hpp"
 
 namespace ombrix {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr Metric kMetrics[] = {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine};
+using namespace flat_test;
 
 using Rows = std::vector<std::vector<double>>;
 
@@ -71,15 +70,6 @@ Rows make_rows(std::size_t count, std::size_t dim, std::mt19937_64& rng, std::si
         }
     }
     return rows;
-}
-
-std::vector<ScoredId> reference_search(Metric metric, const Rows& stored, const std::vector<double>& q, std::size_t k) {
-    std::vector<ScoredId> all;
-    const MetricFn f = metric_function(metric);
-    for (std::size_t i = 0; i < stored.size(); ++i) all.push_back({f(q, stored[i]), i});
-    std::stable_sort(all.begin(), all.end(), ranks_before);
-    all.resize(std::min(k, all.size()));
-    return all;
 }
 
 // Queries: stored rows, a stored row moved by one bit, new rows, a scaled
@@ -203,10 +193,7 @@ TEST(PruningCopy, SearchesThroughTheCopyGiveTheReferenceRanking) {
                         ASSERT_EQ(got.size(), std::min(k, ranking.size()));
                         for (std::size_t i = 0; i < got.size(); ++i) {
                             ASSERT_EQ(got[i].id, ranking[i].id) << "dim " << dim << " k " << k << " rank " << i;
-                            // Any NaN equals any NaN: its sign and payload are not part of a result.
-                            if (std::isnan(got[i].distance) && std::isnan(ranking[i].distance)) continue;
-                            ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i].distance),
-                                      std::bit_cast<std::uint64_t>(ranking[i].distance));
+                            ASSERT_TRUE(same_bits(got[i].distance, ranking[i].distance));
                         }
                     }
                 }

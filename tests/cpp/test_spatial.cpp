@@ -12,14 +12,13 @@
 
 #include "flat/flat.hpp"
 #include "flat/spatial_search.hpp"
+#include "flat_test_support.hpp"
 #include "metrics/reference.hpp"
 
 namespace ombrix {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr Metric kMetrics[] = {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine};
+using namespace flat_test;
 
 // The value the scan computes, in the domain box_bound speaks (Euclidean:
 // the squared sum).
@@ -84,21 +83,6 @@ TEST(BoxBound, NeverAboveTheComputedValue) {
                     }
                 }
             }
-}
-
-std::vector<ScoredId> reference_search(Metric metric, const std::vector<std::vector<double>>& stored,
-                                       const std::vector<double>& q, std::size_t k) {
-    std::vector<ScoredId> all;
-    const MetricFn f = metric_function(metric);
-    for (std::size_t i = 0; i < stored.size(); ++i) all.push_back({f(q, stored[i]), i});
-    std::stable_sort(all.begin(), all.end(), ranks_before);
-    all.resize(std::min(k, all.size()));
-    return all;
-}
-
-bool same_bits(double a, double b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
 enum class Shape { AllEqual, Grid, Duplicates, Clustered, Uniform };
