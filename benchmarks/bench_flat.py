@@ -36,7 +36,7 @@ import time
 import numpy as np
 
 import ombrix
-from common import RESULTS_DIR, faiss, hnswlib
+from common import RESULTS_DIR, faiss, hnswlib, median_time
 
 try:
     from usearch.index import MetricKind
@@ -145,16 +145,6 @@ def datasets(args, rng):
             held_out = rng.choice(len(X), size=args.queries + 1, replace=False)
             keep = np.setdiff1d(np.arange(len(X)), held_out)
             yield f"Fashion-MNIST {len(keep):,} x {X.shape[1]}", np.ascontiguousarray(X[keep]), X[held_out]
-
-
-def median_time(search, queries):
-    search(queries[0])
-    times = []
-    for q in queries:
-        t = time.perf_counter()
-        search(q)
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
 
 
 def top_k(values, k, largest=False):

@@ -18,7 +18,6 @@ import ctypes
 import json
 import os
 import platform
-import statistics
 import subprocess
 import sys
 import time
@@ -26,6 +25,7 @@ import time
 import numpy as np
 
 import ombrix
+from common import RESULTS_DIR, median_time
 
 try:
     from scipy.spatial import cKDTree
@@ -36,7 +36,6 @@ try:
 except ImportError:
     NearestNeighbors = None
 
-RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
 METRICS = ["euclidean", "inner_product", "cosine"]
 K = 10
 
@@ -70,13 +69,7 @@ def dataset(kind, n, dim, queries, seed):
 
 
 def median_ms(search, queries):
-    search(queries[0])
-    times = []
-    for q in queries:
-        t = time.perf_counter()
-        search(q)
-        times.append(time.perf_counter() - t)
-    return 1e3 * statistics.median(times)
+    return 1e3 * median_time(search, queries)
 
 
 def reference(X, q, metric, k):

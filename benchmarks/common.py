@@ -1,5 +1,5 @@
 """What the benchmark scripts share: the optional peers, the results folder and
-the query timer."""
+the query timers."""
 
 import os
 import statistics
@@ -16,6 +16,17 @@ except ImportError:
     hnswlib = None
 
 RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+
+
+def median_time(search, queries):
+    """Median seconds of search(q) over the queries, after one warm-up call."""
+    search(queries[0])
+    times = []
+    for q in queries:
+        t = time.perf_counter()
+        search(q)
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
 
 
 def time_queries(search, queries, budget, min_queries):
