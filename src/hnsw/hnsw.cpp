@@ -172,14 +172,18 @@ std::optional<HNSWError> HNSW::search_matching(const PreparedQuery& query, std::
     return std::nullopt;
 }
 
-void HNSW::link(NodeId owner, NodeId target, std::uint64_t target_level) {
+void HNSW::link_back(NodeId target, NodeId x, std::uint64_t level) {
     if (value_links_.empty()) {
-        links_.append(owner, target, target_level);
+        links_.append(target, x, level);
         return;
     }
-    value_links_.reserve(owner, target, equality_);
-    links_.append(owner, target, target_level);
-    value_links_.push(owner, target, equality_);
+    links_.append(target, x, level);
+    try {
+        value_links_.push_back_link(target, x);
+    } catch (...) {
+        links_.remove_last(target, level);
+        throw;
+    }
 }
 
 std::optional<HNSWError> HNSW::link_node(NodeId x, std::span<const double> vector, std::uint64_t level,
@@ -213,21 +217,30 @@ std::optional<HNSWError> HNSW::link_node(NodeId x, std::span<const double> vecto
         // The targets' lists lie scattered and each is reached through two
         // headers: fetch every level for all targets at once.
         for (const ScoredId& r : found)
-            if (r.id < size()) links_.prefetch_headers(static_cast<NodeId>(r.id));
+            if (r.id < size()) {
+                links_.prefetch_headers(static_cast<NodeId>(r.id));
+                value_links_.prefetch_values(static_cast<NodeId>(r.id));
+            }
         for (const ScoredId& r : found)
-            if (r.id < size()) links_.prefetch_sub_lists(static_cast<NodeId>(r.id));
+            if (r.id < size()) {
+                links_.prefetch_sub_lists(static_cast<NodeId>(r.id));
+                value_links_.prefetch_headers(static_cast<NodeId>(r.id));
+            }
         for (const ScoredId& r : found)
-            if (r.id < size()) links_.prefetch_tail(static_cast<NodeId>(r.id));
+            if (r.id < size()) {
+                links_.prefetch_tail(static_cast<NodeId>(r.id));
+                value_links_.prefetch_tail(static_cast<NodeId>(r.id));
+            }
         for (const ScoredId& r : found) {
             if (r.id >= size()) return HNSWError::InvalidNodeID;
             const NodeId target = static_cast<NodeId>(r.id);
             // Links go both ways, so a target linked by an earlier pass is in
             // x's list already, and x in its.
             if (target == x || linked_to_x.contains(target)) continue;
-            link(target, x, level);
+            link_back(target, x, level);
             linked.push_back(target);
             linked_to_x.insert(target);
-            link(x, target, levels_[target]);
+            links_.append(x, target, levels_[target]);
         }
         entry = x;
     }
@@ -248,13 +261,14 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         links_.add_node(level);
         metadata_.append(schema_ ? row : nullptr);
         equality_.add(metadata_);
-        value_links_.add_node();
+        value_links_.add_node(x, equality_);
         levels_.push(level);  // the node counts from here on
         if (old_nodes == 0) return std::nullopt;
 
         // x is linked by its own passes only, so none of them can reach it:
         // it joins the layer populations once they are done.
         const std::optional<HNSWError> error = link_node(x, vector, level, linked);
+        if (!value_links_.empty()) value_links_.fill_node(x, links_.all(x));
         levels_.count_last();
         return error;
     } catch (...) {
@@ -264,7 +278,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
             const std::uint64_t level = levels_[x];
             for (auto it = linked.rbegin(); it != linked.rend(); ++it) {
                 links_.remove_last(*it, level);
-                if (!value_links_.empty()) value_links_.remove_last(*it, x, equality_);
+                if (!value_links_.empty()) value_links_.remove_back_link(*it);
             }
         }
         levels_.truncate(old_nodes);

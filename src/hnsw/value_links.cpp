@@ -3,13 +3,19 @@
 
 namespace ombrix {
 
-void ValueLinks::add_node() {
+void ValueLinks::add_node(NodeId x, const EqualityIndex& index) {
     std::size_t done = 0;
     try {
         for (; done < lists_.size(); ++done) lists_[done].emplace_back();
     } catch (...) {
         for (std::size_t a = 0; a < done; ++a) lists_[a].pop_back();
         throw;
+    }
+    // Within the capacity reserved at construction: no allocation.
+    held_.clear();
+    for (std::size_t a = 0; a < lists_.size(); ++a) {
+        const std::uint32_t* values = index.value_numbers(a);
+        if (values[x] != EqualityIndex::kNoValue) held_.push_back({a, values, values[x]});
     }
 }
 
@@ -18,22 +24,39 @@ void ValueLinks::truncate(std::size_t nodes) noexcept {
         if (lists.size() > nodes) lists.erase(lists.begin() + static_cast<std::ptrdiff_t>(nodes), lists.end());
 }
 
-void ValueLinks::reserve(NodeId owner, NodeId target, const EqualityIndex& index) {
-    for (std::size_t a = 0; a < lists_.size(); ++a) {
-        if (!same(index.value_numbers(a), owner, target)) continue;
-        std::vector<NodeId>& list = lists_[a][owner];
-        if (list.size() == list.capacity()) list.reserve(list.capacity() < 4 ? 4 : 2 * list.capacity());
+void ValueLinks::push_back_link(NodeId owner, NodeId x) {
+    std::size_t done = 0;
+    try {
+        for (; done < held_.size(); ++done) {
+            const Held& h = held_[done];
+            if (h.values[owner] == h.value) lists_[h.attribute][owner].push_back(x);
+        }
+    } catch (...) {
+        for (std::size_t i = 0; i < done; ++i)
+            if (held_[i].values[owner] == held_[i].value) lists_[held_[i].attribute][owner].pop_back();
+        throw;
     }
 }
 
-void ValueLinks::push(NodeId owner, NodeId target, const EqualityIndex& index) noexcept {
-    for (std::size_t a = 0; a < lists_.size(); ++a)
-        if (same(index.value_numbers(a), owner, target)) lists_[a][owner].push_back(target);
+void ValueLinks::remove_back_link(NodeId owner) noexcept {
+    for (const Held& h : held_)
+        if (h.values[owner] == h.value) lists_[h.attribute][owner].pop_back();
 }
 
-void ValueLinks::remove_last(NodeId owner, NodeId target, const EqualityIndex& index) noexcept {
-    for (std::size_t a = 0; a < lists_.size(); ++a)
-        if (same(index.value_numbers(a), owner, target)) lists_[a][owner].pop_back();
+void ValueLinks::fill_node(NodeId x, const std::vector<NodeId>& neighbours) {
+    try {
+        for (const Held& h : held_) {
+            std::size_t count = 0;
+            for (const NodeId n : neighbours) count += h.values[n] == h.value;
+            std::vector<NodeId>& list = lists_[h.attribute][x];
+            list.reserve(count);
+            for (const NodeId n : neighbours)
+                if (h.values[n] == h.value) list.push_back(n);
+        }
+    } catch (...) {
+        for (const Held& h : held_) lists_[h.attribute][x].clear();
+        throw;
+    }
 }
 
 }  // namespace ombrix
