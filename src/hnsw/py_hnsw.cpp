@@ -106,23 +106,30 @@ PyObject* create(HNSWObject& self, const Args<2>& args) {
     return raise_index_error("Create error: ", *error);
 }
 
-// (distance, copy of the stored vector) tuples in result order.
+// (distance, copy of the stored vector) tuples in result order. About a
+// thousand floats per search: each object is put in place as soon as it
+// exists, so that a failure needs no clean-up beyond dropping the list (lists
+// and tuples start out empty). The cost that remains is the interpreter's
+// own allocation of each float.
 PyObject* results_to_list(const HNSW& index, const std::vector<ScoredId>& results) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < results.size(); ++i) {
-        const std::span<const double> stored = index.vector(results[i].id);
-        PyRef vector = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(stored.size())));
-        if (!vector) return nullptr;
-        for (std::size_t j = 0; j < stored.size(); ++j) {
-            PyObject* coordinate = PyFloat_FromDouble(stored[j]);
-            if (!coordinate) return nullptr;
-            PyList_SET_ITEM(vector.get(), static_cast<Py_ssize_t>(j), coordinate);
-        }
-        PyRef distance = PyRef::steal(PyFloat_FromDouble(results[i].distance));
-        PyObject* pair = distance ? PyTuple_Pack(2, distance.get(), vector.get()) : nullptr;
+        PyObject* const pair = PyTuple_New(2);
         if (!pair) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+        PyObject* const distance = PyFloat_FromDouble(results[i].distance);
+        if (!distance) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, distance);
+        const std::span<const double> stored = index.vector(results[i].id);
+        PyObject* const vector = PyList_New(static_cast<Py_ssize_t>(stored.size()));
+        if (!vector) return nullptr;
+        PyTuple_SET_ITEM(pair, 1, vector);
+        for (std::size_t j = 0; j < stored.size(); ++j) {
+            PyObject* const coordinate = PyFloat_FromDouble(stored[j]);
+            if (!coordinate) return nullptr;
+            PyList_SET_ITEM(vector, static_cast<Py_ssize_t>(j), coordinate);
+        }
     }
     return list.release();
 }
