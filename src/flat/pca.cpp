@@ -1,7 +1,10 @@
-// Subspace iteration on the sample's second-moment matrix, a Rayleigh-Ritz
-// step (Jacobi) to order the directions by energy, and Gram-Schmidt twice so
-// that the rows are orthonormal to the last bits. No LAPACK: m is small next
-// to dim, and a few passes of C V cost a fraction of transforming the data.
+// Subspace iteration on the sample's Gram matrix (the sample being smaller
+// than dim, its count x count inner products are the cheaper side of the
+// second moment: they share its nonzero eigenvalues, and S^T u is the
+// direction of an eigenvector u), a Rayleigh-Ritz step (Jacobi) to order the
+// directions by energy, and Gram-Schmidt twice so that the rows are
+// orthonormal to the last bits. No LAPACK: m and the sample are small, and
+// the fit costs a fraction of transforming the data.
 #include "flat/pca.hpp"
 
 #include <algorithm>
@@ -10,87 +13,25 @@
 #include <new>
 #include <numeric>
 #include <random>
-#include <string_view>
 
 #include "metrics/kernels.hpp"
+#include "metrics/simd.hpp"
+
 
 namespace ombrix::pca {
 namespace {
 
-// Passes of V <- orth(V C) after the start from sample rows, which already
-// lie in the data's span: energy ordering converges fast from there, and its
-// quality only decides speed, never results.
+// Passes of U <- orth(U G) after a start from single sample rows, which
+// already lie in the data's span: energy ordering converges fast from there,
+// and its quality only decides speed, never results.
 constexpr int kPasses = 3;
 // A fit gives up after a pass whose rows hold less than this fraction of
 // the share of the energy the caller wants.
 constexpr double kGiveUpBelow = 0.7;
 
-// c[0, n) += a * x[0, n): the compiler vectorises it for each target.
-template <int>
-[[gnu::always_inline]] inline void axpy(double* c, double a, const double* x, std::size_t n) {
+// c[0, n) += a * x[0, n).
+inline void axpy(double* c, double a, const double* x, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) c[j] += a * x[j];
-}
-
-// C (dim x dim) += sum over the rows of x x^T, upper triangle only; samples
-// taken 16 at a time so that a row of C stays in the first-level cache.
-template <int T>
-[[gnu::always_inline]] inline void add_moments(const double* rows, std::size_t count, std::size_t dim, double* c) {
-    constexpr std::size_t kChunk = 16;
-    for (std::size_t start = 0; start < count; start += kChunk) {
-        const std::size_t end = std::min(count, start + kChunk);
-        for (std::size_t i = 0; i < dim; ++i)
-            for (std::size_t s = start; s < end; ++s) {
-                const double* x = rows + s * dim;
-                axpy<T>(c + i * dim + i, x[i], x + i, dim - i);
-            }
-    }
-}
-
-// W (m x dim) = V C for symmetric C: row r of W is sum_i V[r][i] C[i].
-template <int T>
-[[gnu::always_inline]] inline void times_moments(const double* v, const double* c, std::size_t m, std::size_t dim,
-                                                 double* w) {
-    std::fill(w, w + m * dim, 0.0);
-    for (std::size_t i = 0; i < dim; ++i)
-        for (std::size_t r = 0; r < m; ++r) axpy<T>(w + r * dim, v[r * dim + i], c + i * dim, dim);
-}
-
-#if defined(__x86_64__)
-[[gnu::target("avx2")]] void add_moments_avx2(const double* rows, std::size_t count, std::size_t dim, double* c) {
-    add_moments<1>(rows, count, dim, c);
-}
-[[gnu::target("avx2")]] void times_moments_avx2(const double* v, const double* c, std::size_t m, std::size_t dim,
-                                                double* w) {
-    times_moments<1>(v, c, m, dim, w);
-}
-#endif
-void add_moments_generic(const double* rows, std::size_t count, std::size_t dim, double* c) {
-    add_moments<0>(rows, count, dim, c);
-}
-void times_moments_generic(const double* v, const double* c, std::size_t m, std::size_t dim, double* w) {
-    times_moments<0>(v, c, m, dim, w);
-}
-
-bool wide() noexcept {
-#if defined(__x86_64__)
-    return std::string_view(kernels::best().name) != "generic";
-#else
-    return false;
-#endif
-}
-
-void moments(const double* rows, std::size_t count, std::size_t dim, double* c) {
-#if defined(__x86_64__)
-    if (wide()) return add_moments_avx2(rows, count, dim, c);
-#endif
-    add_moments_generic(rows, count, dim, c);
-}
-
-void times(const double* v, const double* c, std::size_t m, std::size_t dim, double* w) {
-#if defined(__x86_64__)
-    if (wide()) return times_moments_avx2(v, c, m, dim, w);
-#endif
-    times_moments_generic(v, c, m, dim, w);
 }
 
 // In any order: the fit's rounding is measured afterwards, not assumed.
@@ -103,19 +44,95 @@ double dot(const double* a, const double* b, std::size_t n) {
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-// Modified Gram-Schmidt over the rows of v, twice; a row that the others
+// out[i * nb + j] += a_i . b_j over [0, len) of rows na rows a_i and nb rows
+// b_j, `stride` apart: two rows of a against four of b at a time, so that
+// each load serves several sums (`upper`: only j >= i, up to the blocks of
+// four, for a symmetric out).
+template <class V>
+[[gnu::always_inline]] inline void dots_impl(const double* a, std::size_t na, const double* b, std::size_t nb,
+                                             std::size_t stride, std::size_t len, double* out, bool upper) {
+    constexpr std::size_t W = simd::width<V>;
+    const std::size_t whole = len / W * W;
+    for (std::size_t i = 0; i < na; i += 2) {
+        const std::size_t ni = std::min<std::size_t>(2, na - i);
+        for (std::size_t j = upper ? i / 4 * 4 : 0; j < nb; j += 4) {
+            const std::size_t nj = std::min<std::size_t>(4, nb - j);
+            if (ni < 2 || nj < 4) {
+                for (std::size_t x = 0; x < ni; ++x)
+                    for (std::size_t y = 0; y < nj; ++y)
+                        out[(i + x) * nb + j + y] += dot(a + (i + x) * stride, b + (j + y) * stride, len);
+                continue;
+            }
+            V acc[2][4] = {};
+            for (std::size_t k = 0; k < whole; k += W) {
+                const V a0 = simd::load<V>(a + i * stride + k), a1 = simd::load<V>(a + (i + 1) * stride + k);
+                for (std::size_t y = 0; y < 4; ++y) {
+                    const V bv = simd::load<V>(b + (j + y) * stride + k);
+                    acc[0][y] += a0 * bv;
+                    acc[1][y] += a1 * bv;
+                }
+            }
+            for (std::size_t x = 0; x < 2; ++x)
+                for (std::size_t y = 0; y < 4; ++y) {
+                    double sum = 0.0;
+                    for (std::size_t l = 0; l < W; ++l) sum += acc[x][y][l];
+                    for (std::size_t k = whole; k < len; ++k) sum += a[(i + x) * stride + k] * b[(j + y) * stride + k];
+                    out[(i + x) * nb + j + y] += sum;
+                }
+        }
+    }
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void dots_avx2(const double* a, std::size_t na, const double* b, std::size_t nb,
+                                       std::size_t stride, std::size_t len, double* out, bool upper) {
+    dots_impl<simd::v4d>(a, na, b, nb, stride, len, out, upper);
+}
+#endif
+void dots_generic(const double* a, std::size_t na, const double* b, std::size_t nb, std::size_t stride,
+                  std::size_t len, double* out, bool upper) {
+    dots_impl<simd::v2d>(a, na, b, nb, stride, len, out, upper);
+}
+
+// out[i * nb + j] = a_i . b_j for rows of n values, n taken a slice at a
+// time so that the slices of b stay in the second-level cache.
+void dots(const double* a, std::size_t na, const double* b, std::size_t nb, std::size_t n, double* out,
+          bool upper = false) {
+    constexpr std::size_t kSlice = 128;
+    std::fill(out, out + na * nb, 0.0);
+#if defined(__x86_64__)
+    static const bool wide = (kernels::detect_cpu_features() & kernels::cpu::kAVX2) &&
+                             (kernels::detect_cpu_features() & kernels::cpu::kYmmState);
+#else
+    constexpr bool wide = false;
+#endif
+    for (std::size_t k = 0; k < n; k += kSlice) {
+        const std::size_t len = std::min(kSlice, n - k);
+#if defined(__x86_64__)
+        if (wide) {
+            dots_avx2(a + k, na, b + k, nb, n, len, out, upper);
+            continue;
+        }
+#endif
+        dots_generic(a + k, na, b + k, nb, n, len, out, upper);
+    }
+}
+
+// Modified Gram-Schmidt over the rows of v, `passes` times (twice makes the
+// rows orthonormal to the last bits; once is enough between the iteration's
+// steps, whose rounding the final pass removes); a row that the others
 // (nearly) span is replaced by a random direction, so that the result is
 // always m orthonormal rows (data of low rank leaves such rows).
-void orthonormalise(double* v, std::size_t m, std::size_t dim, std::mt19937_64& rng) {
+void orthonormalise(double* v, std::size_t m, std::size_t dim, std::mt19937_64& rng, int passes = 2) {
     std::normal_distribution<double> gauss;
     for (std::size_t r = 0; r < m; ++r) {
         double* row = v + r * dim;
         for (int attempt = 0;; ++attempt) {
             const double before = std::sqrt(dot(row, row, dim));
-            for (int pass = 0; pass < 2; ++pass)
+            for (int pass = 0; pass < passes; ++pass)
                 for (std::size_t s = 0; s < r; ++s) {
                     const double* other = v + s * dim;
-                    axpy<0>(row, -dot(other, row, dim), other, dim);
+                    axpy(row, -dot(other, row, dim), other, dim);
                 }
             const double after = std::sqrt(dot(row, row, dim));
             if (after > 1e-6 * before && after > 0.0 && std::isfinite(after)) {
@@ -133,13 +150,14 @@ void orthonormalise(double* v, std::size_t m, std::size_t dim, std::mt19937_64& 
 void jacobi(std::vector<double>& h, std::vector<double>& e, std::size_t m) {
     e.assign(m * m, 0.0);
     for (std::size_t a = 0; a < m; ++a) e[a * m + a] = 1.0;
-    for (int sweep = 0; sweep < 50; ++sweep) {
+    constexpr int kSweeps = 2;  // ordering within the subspace is all the copy needs
+    for (int sweep = 0; sweep < kSweeps; ++sweep) {
         double off = 0.0, diag = 0.0;
         for (std::size_t p = 0; p < m; ++p) {
             diag += h[p * m + p] * h[p * m + p];
             for (std::size_t q = p + 1; q < m; ++q) off += h[p * m + q] * h[p * m + q];
         }
-        if (!(off > 1e-30 * diag)) return;
+        if (!(off > 1e-24 * diag)) return;  // directions ordered well past what speed needs
         for (std::size_t p = 0; p < m; ++p)
             for (std::size_t q = p + 1; q < m; ++q) {
                 const double hpq = h[p * m + q];
@@ -170,45 +188,46 @@ void jacobi(std::vector<double>& h, std::vector<double>& e, std::size_t m) {
 
 bool leading_components(const double* rows, std::size_t count, std::size_t dim, std::size_t m, double wanted_share,
                         std::vector<double>& components, double& captured) noexcept {
-    if (m == 0 || m > dim || count == 0) return false;
+    if (m == 0 || m > dim || m > count) return false;
     try {
-        std::vector<double> c(dim * dim, 0.0);
-        moments(rows, count, dim, c.data());
+        const std::size_t n = count;
+        std::vector<double> g(n * n);
+        dots(rows, n, rows, n, dim, g.data(), true);
+        for (std::size_t a = 0; a < n; ++a)
+            for (std::size_t b = a + 1; b < n; ++b) g[b * n + a] = g[a * n + b];
         // Scaled so that no sum of squares can overflow or vanish.
         double scale = 0.0;
-        for (std::size_t i = 0; i < dim; ++i) scale = std::max(scale, c[i * dim + i]);
+        for (std::size_t a = 0; a < n; ++a) scale = std::max(scale, g[a * n + a]);
         if (!(scale > 0.0) || !std::isfinite(scale)) return false;
-        for (std::size_t i = 0; i < dim; ++i)
-            for (std::size_t j = i; j < dim; ++j) c[j * dim + i] = c[i * dim + j] = c[i * dim + j] / scale;
+        for (double& v : g) v /= scale;
+        double trace = 0.0;
+        for (std::size_t a = 0; a < n; ++a) trace += g[a * n + a];
 
         std::mt19937_64 rng(0x5eed);
-        std::vector<double> v(m * dim), w(m * dim);
-        for (std::size_t r = 0; r < m; ++r)
-            std::copy(rows + (r * count / m) * dim, rows + (r * count / m + 1) * dim, v.begin() + r * dim);
-        orthonormalise(v.data(), m, dim, rng);
-        double trace = 0.0;
-        for (std::size_t i = 0; i < dim; ++i) trace += c[i * dim + i];
+        std::vector<double> u(m * n, 0.0), w(m * n);
+        for (std::size_t r = 0; r < m; ++r) u[r * n + r * n / m] = 1.0;
+        const auto times_gram = [&] { dots(u.data(), m, g.data(), n, n, w.data()); };  // G is symmetric
         for (int pass = 0; pass < kPasses; ++pass) {
-            times(v.data(), c.data(), m, dim, w.data());
-            // The energy the current rows hold, trace(V C V^T), never more
+            times_gram();
+            // The energy the current rows hold, trace(U G U^T), never more
             // than the best m rows hold: data far from the share the caller
             // asks for after a pass end the fit here (isotropic data stay
             // far below it however long the iteration runs).
+            // (From the start's single rows it says nothing yet.)
             double held = 0.0;
-            for (std::size_t r = 0; r < m; ++r) held += dot(v.data() + r * dim, w.data() + r * dim, dim);
-            if (held < kGiveUpBelow * wanted_share * trace) {
+            for (std::size_t r = 0; r < m; ++r) held += dot(u.data() + r * n, w.data() + r * n, n);
+            if (pass > 0 && held < kGiveUpBelow * wanted_share * trace) {
                 captured = held / trace;
                 return true;
             }
-            v.swap(w);
-            orthonormalise(v.data(), m, dim, rng);
+            u.swap(w);
+            orthonormalise(u.data(), m, n, rng, 1);
         }
 
         // Rayleigh-Ritz: the best directions within the subspace, by energy.
-        times(v.data(), c.data(), m, dim, w.data());
+        times_gram();
         std::vector<double> h(m * m), e;
-        for (std::size_t a = 0; a < m; ++a)
-            for (std::size_t b = 0; b < m; ++b) h[a * m + b] = dot(v.data() + a * dim, w.data() + b * dim, dim);
+        dots(u.data(), m, w.data(), m, n, h.data());
         for (std::size_t a = 0; a < m; ++a)
             for (std::size_t b = a + 1; b < m; ++b) h[a * m + b] = h[b * m + a] = 0.5 * (h[a * m + b] + h[b * m + a]);
         jacobi(h, e, m);
@@ -219,10 +238,15 @@ bool leading_components(const double* rows, std::size_t count, std::size_t dim, 
         std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(),
                          [&](std::size_t a, std::size_t b) { return h[a * m + a] > h[b * m + b]; });
-        components.assign(m * dim, 0.0);
+        // Direction a is S^T (U^T e_a): the sample's rows weighted.
+        std::fill(w.begin(), w.end(), 0.0);
         for (std::size_t a = 0; a < m; ++a)
-            for (std::size_t k = 0; k < m; ++k)
-                axpy<0>(components.data() + a * dim, e[k * m + order[a]], v.data() + k * dim, dim);
+            for (std::size_t k = 0; k < m; ++k) axpy(w.data() + a * n, e[k * m + order[a]], u.data() + k * n, n);
+        std::vector<double> columns(dim * n);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < dim; ++j) columns[j * n + i] = rows[i * dim + j];
+        components.resize(m * dim);
+        dots(w.data(), m, columns.data(), dim, n, components.data());
         orthonormalise(components.data(), m, dim, rng);
         return true;
     } catch (const std::bad_alloc&) {

@@ -2,42 +2,55 @@
 // search prunes by (with the margin that keeps it below every exact value),
 // and the exact scoring of a group's surviving quarters.
 //
-// Why the bound holds. Let P be the m x dim basis as computed, with rows
-// ||P P^T - I||_F <= eps (measured after the fit, plus the rounding of that
-// measurement). P lies within eps of a matrix Q with exactly orthonormal rows
-// (its polar factor), so for any x, ||Px - Qx|| <= eps ||x||. Let Q_c be its
-// first c rows, and for a vector v: v_c = Q_c v, t_c(v) = ||v - Q_c^T v_c||
-// = sqrt(||v||^2 - ||v_c||^2), its "tail".
+// Why the bound holds. Let P be the m x dim basis both sides use (float32
+// values), with ||P P^T - I||_F <= eps (measured after the fit, plus the
+// rounding of that measurement). P lies within eps of a matrix Q with
+// exactly orthonormal rows (its polar factor), so for any x,
+// ||Px - Qx|| <= eps ||x||. Let Q_c be its first c rows, and for a vector v:
+// v_c = Q_c v, t_c(v) = ||v - Q_c^T v_c|| = sqrt(||v||^2 - ||v_c||^2), its
+// "tail". With u = 2^-53, g(n) = n u / (1 - n u), and g32 the same for
+// u = 2^-24 (a sum of n products in any order, fused or not, is off by at
+// most g(n) times the sum of their magnitudes):
 //
-// Euclidean: ||q - x||^2 = ||q_c - x_c||^2 + ||(q - x)'s tail||^2 and, by the
-// triangle inequality, the tail part is >= (t_c(q) - t_c(x))^2. The search
-// uses computed stand-ins: y(q) = fl(P q) in double, y(x) the float32
-// rounding of fl(P x), and tails from fl(||v||^2 - ||y_c(v)||^2) (before the
-// float32 rounding of y(x)). With u = 2^-53 and g(n) = n u / (1 - n u):
-//   ||fl(Pv) - Qv|| <= e2 ||v||,  e2 = eps + sqrt(m) g(dim) (1 + eps);
-//   float32 adds 2^-24 ||v|| (2^-150 per coordinate below float32's normal
-//     range, < 2^-46 ||v|| since ||v|| >= 2^-100);
-//   the squared tail is off by at most e3 ||v||^2, e3 = 2 e2 + e2^2 + 4 g(dim),
-//     so the tail by at most sqrt(e3) ||v|| (|a - b| <= sqrt(|a^2 - b^2|)),
-//     plus 2^-24 of it for float32.
-// So the computed pair (||y_c(q) - y_c(x)||, |t_c(q) - t_c(x)|) is within
-// D = (e2 + sqrt(e3) + 2^-22)(||q|| + ||x||) of the true pair, and
-//   ||q - x|| >= sqrt(B) - D,  B = the computed sum of squares of both parts
-// (B itself rounds by at most g(m + 8)). The exact value the scan computes,
-// s = fl(sum of fl(q_i - x_i)^2), is >= (1 - g(dim + 2)) ||q - x||^2 less
-// dim * 2^-1074 for underflow, which the doubled K below covers since
-// ||q||, ||x|| >= 2^-100. A lane is dropped only when
-//   B > slack (slack sqrt(T) + K (|q| + |x|))^2,  K = 4 (e2 + sqrt(e3) + 2^-21 + g(dim + m)),
+// Query, in double: ||y(q) - Qq|| <= e2q ||q||, e2q = eps + sqrt(m) g(dim)
+// (1 + eps), and its tails tq = sqrt(fl(||q||^2 - ||y_c(q)||^2)) are off by
+// at most sqrt(e3q) ||q||, e3q = 2 e2q + e2q^2 + 4 g(dim)
+// (|a - b| <= sqrt(|a^2 - b^2|)).
+//
+// Stored vector, in float32 (pruning_transform.cpp): x rounded to float32
+// (2^-24 ||x||, plus sqrt(dim) 2^-150 below float32's normal range), then each
+// coordinate a sum whose products see at most n = kChunk + ceil(dim / kChunk)
+// roundings (g32(n) ||x||, plus (dim + 1) 2^-149 for underflow). With
+// ||x|| >= 2^-100 the stored coordinates y(x) obey ||y(x) - Qx|| <= e2x ||x||,
+// e2x = eps + (1 + eps)(1 + 2^-23)(2^-24 + sqrt(dim) 2^-50
+//       + sqrt(m) (g32(n) + (dim + 1) 2^-49)).
+// Its squared tail fl(||x||^2 - ||y_c(x)||^2), in double, is then within
+// delta = e3x ||x||^2 of t_c(x)^2, e3x = 2 e2x + e2x^2 + 4 g(dim); the copy
+// keeps float32 low <= sqrt(max(0, t^2 - delta)) and high >= sqrt(t^2 +
+// delta) (rounded outwards), so low <= t_c(x) <= high holds exactly.
+//
+// Euclidean: ||q - x||^2 = ||q_c - x_c||^2 + ||(q - x)'s tail||^2 >= a^2 + b^2,
+// a = ||Q_c q - Q_c x||, b = |t_c(q) - t_c(x)| (triangle inequality). The
+// computed a' = ||y_c(q) - y_c(x)|| <= a + e2q ||q|| + e2x ||x||, and
+// b' = the distance from tq to [low, high] <= b + sqrt(e3q) ||q||. So
+// ||q - x|| >= sqrt(B) - D, D = K0 (||q|| + ||x||), K0 = max(e2q + sqrt(e3q),
+// e2x), B = the computed a'^2 + b'^2 (which rounds by at most g(m + 8)). The
+// exact value the scan computes, s = fl(sum of fl(q_i - x_i)^2), is
+// >= (1 - g(dim + 2)) ||q - x||^2 less dim * 2^-1074 for underflow, which the
+// doubled K below covers since ||q||, ||x|| >= 2^-100. A lane is dropped only
+// when
+//   B > slack (slack sqrt(T) + K (|q| + |x|))^2,  K = 4 (K0 + 2^-21 + g(dim + m)),
 // slack = 1 + 4 g(dim + m + 8), |q| and |x| upper bounds of the norms: then
 // s > T, the squared threshold, and the lane could not enter.
 //
-// Inner product: q.x = q_c.x_c + (tail parts' dot) >= q_c.x_c - t_c(q) t_c(x);
-// the computed y_c(q).y_c(x) and t_c(q) t_c(x) are off by at most
-// (2 e2 + 2 sqrt(e3) + 2^-22 + g(m)) ||q|| ||x|| and the exact scan's sum by
-// g(dim) ||q|| ||x||: bound = partial - t(q) t(x) - K |q| |x| <= s. A lane is
-// dropped when bound > the k-th value. Cosine divides both the exact dot and
-// the bound by the same fl(|q| |x|) of the stored norms, and rounded
-// division is monotone, so bound / d > the k-th value proves s / d > it.
+// Inner product: q.x = q_c.x_c + (tail parts' dot) >= q_c.x_c - t_c(q) t_c(x).
+// The computed y_c(q).y_c(x) is off by at most (e2q + e2x + e2q e2x + g(m))
+// ||q|| ||x||, and t_c(q) t_c(x) <= (tq + sqrt(e3q) ||q||) high; the exact
+// scan's sum is off by g(dim) ||q|| ||x||: bound = partial - tq high
+// - K |q| |x| <= s. A lane is dropped when bound > the k-th value. Cosine
+// divides both the exact dot and the bound by the same fl(|q| |x|) of the
+// stored norms, and rounded division is monotone, so bound / d > the k-th
+// value proves s / d > it.
 //
 // Everything outside the ranges this argument needs takes the plain path:
 // a query or vector with a NaN or infinity, or a norm outside
@@ -53,6 +66,7 @@
 #include <string_view>
 
 #include "flat/pca.hpp"
+#include "flat/pruning_transform.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/simd.hpp"
 
@@ -65,7 +79,7 @@ using namespace simd;
 constexpr std::size_t kMinDim = 80;       // below this the copy keeps too few coordinates
 constexpr std::size_t kMinGroups = 64;    // first fit once this many groups are complete
 constexpr std::size_t kMaxKept = 128;     // leading coordinates kept at most
-constexpr std::size_t kSample = 512;      // vectors the basis is fit to
+constexpr std::size_t kSample = 384;      // vectors the basis is fit to
 constexpr std::size_t kFirstLevel = 8;    // coordinates before the first checkpoint
 constexpr double kCapturedAtLeast = 0.9;  // share of the sample's energy in the kept coordinates
 constexpr double kLowNorm2 = 0x1p-200, kHighNorm2 = 0x1p200;
@@ -73,6 +87,28 @@ constexpr double kLowNorm2 = 0x1p-200, kHighNorm2 = 0x1p200;
 double gamma(double n) {
     constexpr double u = 0x1p-53;
     return n * u / (1.0 - n * u);
+}
+
+// The same for float32 arithmetic.
+double gamma32(double n) {
+    constexpr double u = 0x1p-24;
+    return n * u / (1.0 - n * u);
+}
+
+// float32 values no greater (no less) than v >= 0: the rounding of
+// sqrt and of the products before it is at most a few units of the last
+// double place, which the factor covers.
+float rounded_down(double v) {
+    v *= 1.0 - 0x1p-48;
+    float f = static_cast<float>(v);
+    if (double(f) > v) f = std::nextafter(f, 0.0f);
+    return f;
+}
+float rounded_up(double v) {
+    v *= 1.0 + 0x1p-48;
+    float f = static_cast<float>(v);
+    if (double(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
 }
 
 // The bits of the lanes where `yes` holds (a vector of all-ones lanes).
@@ -96,7 +132,8 @@ struct Bound {
 
 template <class V, Kind kind>
 [[gnu::always_inline]] inline std::uint32_t live_scan(const float* group, std::size_t m, const std::size_t* ends,
-                                                      std::size_t levels, const double* y, const double* tails,
+                                                      std::size_t levels, const double* y, const double* low_q,
+                                                      const double* high_q,
                                                       const Bound& b, const double* norms, std::uint32_t flagged,
                                                       std::size_t& rows) {
     constexpr std::size_t W = width<V>, G = kBlockLanes / W;
@@ -104,7 +141,7 @@ template <class V, Kind kind>
     for (V& a : acc) a = V{};
     std::uint32_t live = ~flagged;
     std::size_t j = 0;
-    const float* norm_row = group + (m + levels) * kBlockLanes;
+    const float* norm_row = group + (m + 2 * levels) * kBlockLanes;
     for (std::size_t level = 0; level < levels && live != 0; ++level) {
         for (; j < ends[level]; ++j) {
             const float* row = group + j * kBlockLanes;
@@ -119,19 +156,24 @@ template <class V, Kind kind>
                 }
             }
         }
-        const float* tail_row = group + (m + level) * kBlockLanes;
-        const double tq = tails[level];
+        // The lane's tail lies in [low, high] (see the head comment).
+        const float* low_row = group + (m + level) * kBlockLanes;
+        const float* high_row = group + (m + levels + level) * kBlockLanes;
+        const double tq_low = low_q[level], tq_high = high_q[level];
         std::uint32_t dropped = 0;
         for (std::size_t g = 0; g < G; ++g) {
-            const V tx = load_floats<V>(tail_row + g * W);
+            const V high = load_floats<V>(high_row + g * W);
             const V nx = load_floats<V>(norm_row + g * W);
             if constexpr (kind == kEuclidean) {
-                const V t = tq - tx;
+                // The distance between the query's and the lane's
+                // intervals: at most one of the two differences is positive.
+                const V above = tq_low - high, below = load_floats<V>(low_row + g * W) - tq_high;
+                const V t = above > 0.0 ? above : below > 0.0 ? below : V{};
                 const V sum = acc[g] + t * t;
                 const V r = b.reach + b.margin_norm * nx;
                 dropped |= bits<V>(sum > b.slack * (r * r), g * W);
             } else {
-                const V bound = acc[g] - tq * tx - b.margin_norm * nx;
+                const V bound = acc[g] - tq_high * high - b.margin_norm * nx;
                 if constexpr (kind == kDot) {
                     dropped |= bits<V>(bound > b.limit, g * W);
                 } else {
@@ -192,61 +234,24 @@ template <class V, bool euclidean>
     return scored;
 }
 
-// y[r * kBlockLanes + l] = row r of the basis times lane l of the block:
-// R rows of the basis against a slice of the lanes at a time, so that the
-// sums stay in registers and each load of the block serves R rows.
-template <class V>
-[[gnu::always_inline]] inline void project(const double* basis, std::size_t m, std::size_t dim, const double* block,
-                                           double* y) {
-    constexpr std::size_t W = width<V>, G = 4, R = W >= 8 ? 5 : 3, kSlice = G * W;
-    for (std::size_t lane = 0; lane < kBlockLanes; lane += kSlice) {
-        std::size_t r = 0;
-        for (; r + R <= m; r += R) {
-            V acc[R][G];
-            for (auto& row : acc)
-                for (V& a : row) a = V{};
-            const double* in = block + lane;
-            for (std::size_t j = 0; j < dim; ++j, in += kBlockLanes) {
-                V x[G];
-                for (std::size_t g = 0; g < G; ++g) x[g] = load<V>(in + g * W);
-                for (std::size_t i = 0; i < R; ++i) {
-                    const double b = basis[(r + i) * dim + j];
-                    for (std::size_t g = 0; g < G; ++g) acc[i][g] += b * x[g];
-                }
-            }
-            for (std::size_t i = 0; i < R; ++i)
-                for (std::size_t g = 0; g < G; ++g)
-                    std::memcpy(y + (r + i) * kBlockLanes + lane + g * W, &acc[i][g], sizeof(V));
-        }
-        for (; r < m; ++r) {
-            V acc[G];
-            for (V& a : acc) a = V{};
-            for (std::size_t j = 0; j < dim; ++j)
-                for (std::size_t g = 0; g < G; ++g)
-                    acc[g] += basis[r * dim + j] * load<V>(block + j * kBlockLanes + lane + g * W);
-            for (std::size_t g = 0; g < G; ++g) std::memcpy(y + r * kBlockLanes + lane + g * W, &acc[g], sizeof(V));
-        }
-    }
-}
-
 using LiveFn = std::uint32_t (*)(const float*, std::size_t, const std::size_t*, std::size_t, const double*,
-                                 const double*, const Bound&, const double*, std::uint32_t, std::size_t&) noexcept;
+                                 const double*, const double*, const Bound&, const double*, std::uint32_t,
+                                 std::size_t&) noexcept;
 using QuarterFn = std::uint32_t (*)(const double*, const double*, std::size_t, const double*, double, std::uint32_t,
                                     double*) noexcept;
-using ProjectFn = void (*)(const double*, std::size_t, std::size_t, const double*, double*) noexcept;
 
 struct Kernels {
     LiveFn live[3];
     QuarterFn quarter[2];  // dot, Euclidean
-    ProjectFn project;
 };
 
 #define OMBRIX_PRUNING_VARIANT(suffix, attributes, V)                                                                \
     template <Kind kind>                                                                                             \
     attributes std::uint32_t live_##suffix(const float* group, std::size_t m, const std::size_t* ends,               \
-                                           std::size_t levels, const double* y, const double* tails, const Bound& b, \
+                                           std::size_t levels, const double* y, const double* low_q,                 \
+                                           const double* high_q, const Bound& b,                                     \
                                            const double* norms, std::uint32_t flagged, std::size_t& rows) noexcept { \
-        return live_scan<V, kind>(group, m, ends, levels, y, tails, b, norms, flagged, rows);                        \
+        return live_scan<V, kind>(group, m, ends, levels, y, low_q, high_q, b, norms, flagged, rows);                \
     }                                                                                                                \
     template <bool euclidean>                                                                                        \
     attributes std::uint32_t quarter_##suffix(const double* q, const double* block, std::size_t dim,                 \
@@ -254,13 +259,8 @@ struct Kernels {
                                               double* values) noexcept {                                             \
         return quarter_scan<V, euclidean>(q, block, dim, norms, query_norm, lanes, values);                          \
     }                                                                                                                \
-    attributes void project_##suffix(const double* basis, std::size_t m, std::size_t dim, const double* block,       \
-                                     double* y) noexcept {                                                           \
-        project<V>(basis, m, dim, block, y);                                                                         \
-    }                                                                                                                \
     constexpr Kernels kernels_##suffix = {{live_##suffix<kEuclidean>, live_##suffix<kDot>, live_##suffix<kCosine>},  \
-                                          {quarter_##suffix<false>, quarter_##suffix<true>},                         \
-                                          project_##suffix};
+                                          {quarter_##suffix<false>, quarter_##suffix<true>}};
 
 OMBRIX_PRUNING_VARIANT(generic, , v2d)
 #if defined(__x86_64__)
@@ -290,6 +290,7 @@ void PruningCopy::drop() noexcept {
     store_ = PageBuffer{};
     flagged_ = {};
     basis_ = {};
+    basis32_ = {};
 }
 
 bool PruningCopy::update(const BlockedRows& rows) noexcept {
@@ -307,20 +308,71 @@ bool PruningCopy::update(const BlockedRows& rows) noexcept {
     return false;
 }
 
+// Whether the copy may pay on these data, from a small sample, before the
+// fit: the participation ratio r = (sum l)^2 / sum l^2 of the eigenvalues l
+// of the second moment C of the data scaled to unit norm (so that a few
+// huge vectors cannot decide it). For independent draws (x_a . x_b)^2 has
+// mean trace(C^2) = sum l^2, and trace(C) = 1, so the mean over the sample's
+// pairs estimates 1 / r. Directions holding a share s of the energy, m of
+// them, give sum l^2 >= s^2 / m, so r <= m / s^2: isotropic data (r = dim)
+// are far from what the fit asks. This only saves the fit's time on data
+// it would reject; results never depend on it.
+bool PruningCopy::may_pay(const BlockedRows& rows, std::size_t m) const noexcept {
+    constexpr std::size_t kGroups = 8, kLanes = 8;  // one cache line per row of a group
+    const std::size_t groups = rows.grouped() / kBlockLanes;
+    std::vector<double> sample;
+    try {
+        sample.resize(kGroups * kLanes * dim_);
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+    std::size_t taken = 0;
+    for (std::size_t s = 0; s < kGroups; ++s) {
+        const double* block = rows.group((2 * s + 1) * groups / (2 * kGroups));
+        const std::size_t first = kLanes * (s % (kBlockLanes / kLanes));
+        for (std::size_t l = first; l < first + kLanes; ++l) {
+            double* x = sample.data() + taken * dim_;
+            double n2 = 0.0;
+            for (std::size_t j = 0; j < dim_; ++j) {
+                x[j] = block[j * kBlockLanes + l];
+                n2 += x[j] * x[j];
+            }
+            if (!(n2 >= kLowNorm2 && n2 <= kHighNorm2)) continue;
+            const double scale = 1.0 / std::sqrt(n2);
+            for (std::size_t j = 0; j < dim_; ++j) x[j] *= scale;
+            ++taken;
+        }
+    }
+    if (taken < 16) return true;
+    double pairs = 0.0;
+    for (std::size_t a = 0; a < taken; ++a)
+        for (std::size_t b = a + 1; b < taken; ++b) {
+            const double* x = sample.data() + a * dim_;
+            const double* y = sample.data() + b * dim_;
+            double d = 0.0;
+            for (std::size_t j = 0; j < dim_; ++j) d += x[j] * y[j];
+            pairs += d * d;
+        }
+    const double ratio = double(taken) * double(taken - 1) / 2.0 / pairs;  // r, estimated
+    // Twice the most a fit could accept, for the estimate's noise.
+    return !(ratio > 2.0 * double(m) / (kCapturedAtLeast * kCapturedAtLeast));
+}
+
 bool PruningCopy::fit(const BlockedRows& rows) noexcept {
     drop();
-    // Checkpoints at 8, 16, 32, ... coordinates; the copy takes at most an
-    // eighth of the stored bytes, so that even with its growth room it stays
-    // within a quarter.
+    // Checkpoints at 8, 16, 32, ... coordinates, each with a low and a high
+    // tail row; the copy takes at most an eighth of the stored bytes, so that
+    // even with its growth room it stays within a quarter.
     const std::size_t budget = dim_ / 4;
     std::size_t m = std::min(kMaxKept, budget) / 8 * 8, levels = 0;
     for (; m >= 2 * kFirstLevel; m -= 8) {
         levels = 0;
         for (std::size_t end = kFirstLevel; end < m && levels + 1 < kMaxLevels; end *= 2) ends_[levels++] = end;
         ends_[levels++] = m;
-        if (m + levels + 1 <= budget) break;
+        if (m + 2 * levels + 1 <= budget) break;
     }
     if (m < 2 * kFirstLevel) return false;
+    if (!may_pay(rows, m)) return false;
 
     try {
         // A sample spread over the stored groups, finite vectors of moderate
@@ -349,17 +401,34 @@ bool PruningCopy::fit(const BlockedRows& rows) noexcept {
         double captured = 0.0;
         if (!pca::leading_components(sample.data(), taken, dim_, m, kCapturedAtLeast, basis_, captured)) return false;
         if (captured < kCapturedAtLeast) return false;
-        const double eps = pca::orthonormality_error(basis_.data(), m, dim_) + 2.0 * m * gamma(double(dim_));
-        if (!(eps < 1e-6)) return false;
-        const double e2 = eps + std::sqrt(double(m)) * gamma(double(dim_)) * (1.0 + eps);
-        const double e3 = 2.0 * e2 + e2 * e2 + 4.0 * gamma(double(dim_));
-        margin_ = 4.0 * (e2 + std::sqrt(e3) + 0x1p-21 + gamma(double(dim_ + m)));
+        // The basis both sides use is its float32 rounding (the stored
+        // vectors' transform runs in float32); its error is measured.
+        const std::size_t padded = (m + pruning::kRowsAtOnce - 1) / pruning::kRowsAtOnce * pruning::kRowsAtOnce;
+        basis32_.assign(padded * dim_, 0.0f);
+        for (std::size_t i = 0; i < m * dim_; ++i) {
+            basis32_[i] = static_cast<float>(basis_[i]);
+            basis_[i] = basis32_[i];
+        }
+        const double d = double(dim_), sm = std::sqrt(double(m));
+        const double eps = pca::orthonormality_error(basis_.data(), m, dim_) + 2.0 * double(m) * gamma(d);
+        if (!(eps < 1e-4)) return false;
+        // Query side, in double.
+        const double e2q = eps + sm * gamma(d) * (1.0 + eps);
+        query_tail_error_ = 2.0 * e2q + e2q * e2q + 4.0 * gamma(d);
+        // Stored side, in float32: the rounding of x, then per coordinate
+        // kChunk + ceil(dim / kChunk) roundings of each product's sum, and
+        // what underflow can lose, all relative to |x| >= 2^-100.
+        const double ops = double(pruning::kChunk + (dim_ + pruning::kChunk - 1) / pruning::kChunk);
+        const double e2x = eps + (1.0 + eps) * (1.0 + 0x1p-23) *
+                                     (0x1p-24 + std::sqrt(d) * 0x1p-50 + sm * (gamma32(ops) + (d + 1.0) * 0x1p-49));
+        tail_error_ = 2.0 * e2x + e2x * e2x + 4.0 * gamma(d);
+        margin_ = 4.0 * (std::max(e2q, e2x) + 0x1p-21 + gamma(d + double(m)));
     } catch (const std::bad_alloc&) {
         return false;
     }
     m_ = m;
     levels_ = levels;
-    stride_ = (m + levels + 1) * kBlockLanes;
+    stride_ = (m + 2 * levels + 1) * kBlockLanes;
     return transform(rows, 0, rows.grouped() / kBlockLanes);
 }
 
@@ -367,50 +436,54 @@ bool PruningCopy::transform(const BlockedRows& rows, std::size_t first, std::siz
     static_assert(kBlockLanes % 2 == 0);
     const std::size_t floats = last * stride_;
     if (!store_.reserve(floats / 2, groups_ * stride_ / 2)) return false;
+    const std::size_t padded = basis32_.size() / dim_;
+    std::vector<float> block32, y;
     try {
         flagged_.resize(last);
+        block32.resize(dim_ * kBlockLanes);
+        y.resize(padded * kBlockLanes);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    std::vector<double> y;
-    try {
-        y.resize(m_ * kBlockLanes);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    const Kernels& k = chosen();
+    const pruning::ProjectFn project = pruning::project_function();
     float* const store = reinterpret_cast<float*>(store_.data());
     for (std::size_t g = first; g < last; ++g) {
         const double* block = rows.group(g);
-        k.project(basis_.data(), m_, dim_, block, y.data());
         double n2[kBlockLanes] = {};
         for (std::size_t j = 0; j < dim_; ++j)
-            for (std::size_t l = 0; l < kBlockLanes; ++l)
-                n2[l] += block[j * kBlockLanes + l] * block[j * kBlockLanes + l];
+            for (std::size_t l = 0; l < kBlockLanes; ++l) {
+                const double v = block[j * kBlockLanes + l];
+                n2[l] += v * v;
+                block32[j * kBlockLanes + l] = static_cast<float>(v);
+            }
+        project(basis32_.data(), padded, dim_, block32.data(), y.data());
+        // The coordinates as computed, then the tails' intervals, level by
+        // level (the true tail's square lies within delta of the computed).
         float* out = store + g * stride_;
+        std::memcpy(out, y.data(), m_ * kBlockLanes * sizeof(float));
+        double kept[kBlockLanes] = {};
+        for (std::size_t level = 0, r = 0; level < levels_; ++level) {
+            for (; r < ends_[level]; ++r)
+                for (std::size_t l = 0; l < kBlockLanes; ++l) {
+                    const double v = y[r * kBlockLanes + l];
+                    kept[l] += v * v;
+                }
+            for (std::size_t l = 0; l < kBlockLanes; ++l) {
+                const double t2 = n2[l] - kept[l];
+                const double delta = tail_error_ * n2[l] * (1.0 + 4.0 * gamma(double(dim_)));
+                out[(m_ + level) * kBlockLanes + l] = rounded_down(std::sqrt(std::max(0.0, t2 - delta)));
+                out[(m_ + levels_ + level) * kBlockLanes + l] = rounded_up(std::sqrt(std::max(0.0, t2 + delta)));
+            }
+        }
         std::uint32_t flagged = 0;
         for (std::size_t l = 0; l < kBlockLanes; ++l) {
-            bool bad = !(n2[l] >= kLowNorm2 && n2[l] <= kHighNorm2);
-            double kept = 0.0;
-            std::size_t level = 0;
-            for (std::size_t r = 0; r < m_ && !bad; ++r) {
-                const double v = y[r * kBlockLanes + l];
-                kept += v * v;
-                if (r + 1 == ends_[level]) {
-                    out[(m_ + level) * kBlockLanes + l] = static_cast<float>(std::sqrt(std::max(0.0, n2[l] - kept)));
-                    ++level;
-                }
-                out[r * kBlockLanes + l] = static_cast<float>(v);
-            }
-            if (bad) {
-                flagged |= std::uint32_t{1} << l;
-                for (std::size_t r = 0; r < m_ + levels_ + 1; ++r) out[r * kBlockLanes + l] = 0.0f;
+            if (n2[l] >= kLowNorm2 && n2[l] <= kHighNorm2) {
+                // An upper bound on the norm.
+                out[(m_ + 2 * levels_) * kBlockLanes + l] = rounded_up(std::sqrt(n2[l]) * (1.0 + 0x1p-20));
                 continue;
             }
-            // An upper bound on the norm.
-            float norm = static_cast<float>(std::sqrt(n2[l]) * (1.0 + 0x1p-20));
-            norm = std::nextafter(norm, std::numeric_limits<float>::infinity());
-            out[(m_ + levels_) * kBlockLanes + l] = norm;
+            flagged |= std::uint32_t{1} << l;
+            for (std::size_t r = 0; r < m_ + 2 * levels_ + 1; ++r) out[r * kBlockLanes + l] = 0.0f;
         }
         flagged_[g] = flagged;
     }
@@ -427,6 +500,8 @@ bool PruningCopy::prepare(std::span<const double> query, Query& out) const noexc
     } catch (const std::bad_alloc&) {
         return false;
     }
+    // The true tail's square is within delta of the computed one.
+    const double delta = query_tail_error_ * n2 * (1.0 + 4.0 * gamma(double(dim_)));
     double kept = 0.0;
     std::size_t level = 0;
     for (std::size_t r = 0; r < m_; ++r) {
@@ -435,7 +510,13 @@ bool PruningCopy::prepare(std::span<const double> query, Query& out) const noexc
         for (std::size_t j = 0; j < dim_; ++j) s += row[j] * query[j];
         out.y[r] = s;
         kept += s * s;
-        if (r + 1 == ends_[level]) out.tails[level++] = std::sqrt(std::max(0.0, n2 - kept));
+        if (r + 1 == ends_[level]) {
+            const double t2 = n2 - kept;
+            out.tails[level] = std::sqrt(std::max(0.0, t2));
+            out.low[level] = std::sqrt(std::max(0.0, t2 - delta)) * (1.0 - 0x1p-48);
+            out.high[level] = std::sqrt(std::max(0.0, t2 + delta)) * (1.0 + 0x1p-48);
+            ++level;
+        }
     }
     out.exact_norm = std::sqrt(n2);
     out.norm = out.exact_norm * (1.0 + 0x1p-20);
@@ -455,13 +536,13 @@ std::uint32_t PruningCopy::live(std::size_t g, const Query& query, double limit,
         b.reach = b.slack * std::sqrt(limit) + query.margin_norm;
         // Without a bound to beat, nothing can be dropped.
         if (!(b.reach < std::numeric_limits<double>::infinity())) return ~std::uint32_t{0};
-        return k.live[kEuclidean](group, m_, ends_, levels_, query.y.data(), query.tails, b, nullptr, flagged_[g],
+        return k.live[kEuclidean](group, m_, ends_, levels_, query.y.data(), query.low, query.high, b, nullptr, flagged_[g],
                                   rows);
     }
     b.limit = limit;
     b.exact_norm = query.exact_norm;
     const Kind kind = query.metric == Metric::Cosine ? kCosine : kDot;
-    return k.live[kind](group, m_, ends_, levels_, query.y.data(), query.tails, b, norms, flagged_[g], rows);
+    return k.live[kind](group, m_, ends_, levels_, query.y.data(), query.low, query.high, b, norms, flagged_[g], rows);
 }
 
 void PruningCopy::estimates(std::size_t g, const Query& query, double* out) const noexcept {
@@ -478,7 +559,7 @@ void PruningCopy::estimates(std::size_t g, const Query& query, double* out) cons
         }
     }
     const float* tails = group + m_ * kBlockLanes;
-    const float* norms = group + (m_ + levels_) * kBlockLanes;
+    const float* norms = group + (m_ + 2 * levels_) * kBlockLanes;
     const double tq = query.tails[0];
     for (std::size_t l = 0; l < kBlockLanes; ++l) {
         if (euclidean) {

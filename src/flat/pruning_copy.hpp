@@ -3,9 +3,9 @@
 //
 // Each vector is kept as its leading coordinates in an orthonormal basis fit
 // to the data (pca.hpp), strongest first, in float32, in groups of
-// kernels::kBlockLanes coordinate-major like the stored groups, plus the
-// energy of the coordinates left out at a few checkpoints ("tails") and an
-// upper bound on its norm. A search reads a group's copy checkpoint by
+// kernels::kBlockLanes coordinate-major like the stored groups, plus an
+// interval holding the energy of the coordinates left out at a few
+// checkpoints ("tails") and an upper bound on its norm. A search reads a group's copy checkpoint by
 // checkpoint, bounds the rest of each lane's value from the tails, and drops
 // the lanes whose bound exceeds the current k-th value by more than a proven
 // margin; the lanes left are scored exactly from the stored float64 vectors,
@@ -50,6 +50,8 @@ public:
     struct Query {
         std::vector<double> y;          // the leading coordinates
         double tails[kMaxLevels] = {};  // energy left out at each checkpoint, as a norm
+        double low[kMaxLevels] = {};    // ... and an interval that holds it exactly
+        double high[kMaxLevels] = {};
         double norm = 0.0;              // an upper bound on the query's norm
         double margin_norm = 0.0;       // margin_ * norm
         double exact_norm = 0.0;        // sqrt(squared_norm(query)), as cosine divides by it
@@ -77,6 +79,7 @@ public:
     double margin() const noexcept { return margin_; }
 
 private:
+    bool may_pay(const BlockedRows& rows, std::size_t m) const noexcept;
     bool fit(const BlockedRows& rows) noexcept;
     bool transform(const BlockedRows& rows, std::size_t first, std::size_t last) noexcept;
 
@@ -85,9 +88,12 @@ private:
     std::size_t m_ = 0;                   // leading coordinates kept
     std::size_t levels_ = 0;              // checkpoints
     std::size_t ends_[kMaxLevels] = {};   // checkpoint l: after coordinates [0, ends_[l])
-    std::size_t stride_ = 0;              // floats per group: (m + levels + 1) lanes-wide rows
-    std::vector<double> basis_;           // m rows of dim: the transform
+    std::size_t stride_ = 0;              // floats per group: (m + 2 levels + 1) lanes-wide rows
+    std::vector<double> basis_;           // m rows of dim: the transform (float32 values)
+    std::vector<float> basis32_;          // the same, zero rows padding it for the transform kernel
     double margin_ = 0.0;                 // K of the margin argument
+    double tail_error_ = 0.0;             // e3x of the margin argument
+    double query_tail_error_ = 0.0;       // e3q
     std::size_t groups_ = 0;              // groups transformed
     std::size_t fitted_at_ = 0;           // complete groups at the last fit attempt
     PageBuffer store_;                    // groups_ * stride_ floats
