@@ -1,10 +1,12 @@
-// Subspace iteration on the sample's Gram matrix (the sample being smaller
+// Orthogonal iteration on the sample's Gram matrix (the sample being smaller
 // than dim, its count x count inner products are the cheaper side of the
 // second moment: they share its nonzero eigenvalues, and S^T u is the
-// direction of an eigenvector u), a Rayleigh-Ritz step (Jacobi) to order the
-// directions by energy, and Gram-Schmidt twice so that the rows are
-// orthonormal to the last bits. No LAPACK: m and the sample are small, and
-// the fit costs a fraction of transforming the data.
+// direction of an eigenvector u), the directions ordered by energy, and
+// Gram-Schmidt twice so that the rows are orthonormal to the last bits. No
+// LAPACK: m and the sample are small, and the fit costs a fraction of
+// transforming the data. Its products run in float32: their rounding only
+// decides how well the basis compacts the energy, and the caller measures
+// the orthonormality it relies on.
 #include "flat/pca.hpp"
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <new>
 #include <numeric>
 #include <random>
+#include <cstring>
 
 #include "metrics/kernels.hpp"
 #include "metrics/simd.hpp"
@@ -29,13 +32,24 @@ constexpr int kPasses = 3;
 // the share of the energy the caller wants.
 constexpr double kGiveUpBelow = 0.7;
 
+// Whether the AVX2 variants run here.
+bool wide() noexcept {
+#if defined(__x86_64__)
+    constexpr kernels::CpuFeatures kNeeds = kernels::cpu::kAVX | kernels::cpu::kAVX2 | kernels::cpu::kYmmState;
+    static const bool yes = (kernels::detect_cpu_features() & kNeeds) == kNeeds;
+    return yes;
+#else
+    return false;
+#endif
+}
+
 // c[0, n) += a * x[0, n).
-inline void axpy(double* c, double a, const double* x, std::size_t n) {
+[[gnu::always_inline]] inline void axpy(double* c, double a, const double* x, std::size_t n) {
     for (std::size_t j = 0; j < n; ++j) c[j] += a * x[j];
 }
 
 // In any order: the fit's rounding is measured afterwards, not assumed.
-double dot(const double* a, const double* b, std::size_t n) {
+[[gnu::always_inline]] inline double dot(const double* a, const double* b, std::size_t n) {
     double s[4] = {};
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4)
@@ -48,10 +62,17 @@ double dot(const double* a, const double* b, std::size_t n) {
 // b_j, `stride` apart: two rows of a against four of b at a time, so that
 // each load serves several sums (`upper`: only j >= i, up to the blocks of
 // four, for a symmetric out).
-template <class V>
-[[gnu::always_inline]] inline void dots_impl(const double* a, std::size_t na, const double* b, std::size_t nb,
+template <class V, class T>
+[[gnu::always_inline]] inline V load(const T* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V, class T>
+[[gnu::always_inline]] inline void dots_impl(const T* a, std::size_t na, const T* b, std::size_t nb,
                                              std::size_t stride, std::size_t len, double* out, bool upper) {
-    constexpr std::size_t W = simd::width<V>;
+    constexpr std::size_t W = sizeof(V) / sizeof(T);
     const std::size_t whole = len / W * W;
     for (std::size_t i = 0; i < na; i += 2) {
         const std::size_t ni = std::min<std::size_t>(2, na - i);
@@ -60,14 +81,15 @@ template <class V>
             if (ni < 2 || nj < 4) {
                 for (std::size_t x = 0; x < ni; ++x)
                     for (std::size_t y = 0; y < nj; ++y)
-                        out[(i + x) * nb + j + y] += dot(a + (i + x) * stride, b + (j + y) * stride, len);
+                        for (std::size_t k = 0; k < len; ++k)
+                            out[(i + x) * nb + j + y] += double(a[(i + x) * stride + k]) * b[(j + y) * stride + k];
                 continue;
             }
             V acc[2][4] = {};
             for (std::size_t k = 0; k < whole; k += W) {
-                const V a0 = simd::load<V>(a + i * stride + k), a1 = simd::load<V>(a + (i + 1) * stride + k);
+                const V a0 = load<V>(a + i * stride + k), a1 = load<V>(a + (i + 1) * stride + k);
                 for (std::size_t y = 0; y < 4; ++y) {
-                    const V bv = simd::load<V>(b + (j + y) * stride + k);
+                    const V bv = load<V>(b + (j + y) * stride + k);
                     acc[0][y] += a0 * bv;
                     acc[1][y] += a1 * bv;
                 }
@@ -76,7 +98,8 @@ template <class V>
                 for (std::size_t y = 0; y < 4; ++y) {
                     double sum = 0.0;
                     for (std::size_t l = 0; l < W; ++l) sum += acc[x][y][l];
-                    for (std::size_t k = whole; k < len; ++k) sum += a[(i + x) * stride + k] * b[(j + y) * stride + k];
+                    for (std::size_t k = whole; k < len; ++k)
+                        sum += double(a[(i + x) * stride + k]) * b[(j + y) * stride + k];
                     out[(i + x) * nb + j + y] += sum;
                 }
         }
@@ -84,32 +107,38 @@ template <class V>
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx2")]] void dots_avx2(const double* a, std::size_t na, const double* b, std::size_t nb,
-                                       std::size_t stride, std::size_t len, double* out, bool upper) {
-    dots_impl<simd::v4d>(a, na, b, nb, stride, len, out, upper);
+template <class T>
+[[gnu::target("avx2")]] void dots_avx2(const T* a, std::size_t na, const T* b, std::size_t nb, std::size_t stride,
+                                       std::size_t len, double* out, bool upper) {
+    if constexpr (sizeof(T) == 4) {
+        dots_impl<simd::v8f>(a, na, b, nb, stride, len, out, upper);
+    } else {
+        dots_impl<simd::v4d>(a, na, b, nb, stride, len, out, upper);
+    }
 }
 #endif
-void dots_generic(const double* a, std::size_t na, const double* b, std::size_t nb, std::size_t stride,
-                  std::size_t len, double* out, bool upper) {
-    dots_impl<simd::v2d>(a, na, b, nb, stride, len, out, upper);
+template <class T>
+void dots_generic(const T* a, std::size_t na, const T* b, std::size_t nb, std::size_t stride, std::size_t len,
+                  double* out, bool upper) {
+    if constexpr (sizeof(T) == 4) {
+        dots_impl<simd::v4f>(a, na, b, nb, stride, len, out, upper);
+    } else {
+        dots_impl<simd::v2d>(a, na, b, nb, stride, len, out, upper);
+    }
 }
 
 // out[i * nb + j] = a_i . b_j for rows of n values, n taken a slice at a
-// time so that the slices of b stay in the second-level cache.
-void dots(const double* a, std::size_t na, const double* b, std::size_t nb, std::size_t n, double* out,
-          bool upper = false) {
-    constexpr std::size_t kSlice = 128;
+// time so that the slices of b stay in the second-level cache. In float32
+// where only the fit's quality depends on it (the cost of the sample's Gram
+// matrix and of the directions, halved).
+template <class T>
+void dots(const T* a, std::size_t na, const T* b, std::size_t nb, std::size_t n, double* out, bool upper = false) {
+    constexpr std::size_t kSlice = 256 / sizeof(T) * 4;
     std::fill(out, out + na * nb, 0.0);
-#if defined(__x86_64__)
-    static const bool wide = (kernels::detect_cpu_features() & kernels::cpu::kAVX2) &&
-                             (kernels::detect_cpu_features() & kernels::cpu::kYmmState);
-#else
-    constexpr bool wide = false;
-#endif
     for (std::size_t k = 0; k < n; k += kSlice) {
         const std::size_t len = std::min(kSlice, n - k);
 #if defined(__x86_64__)
-        if (wide) {
+        if (wide()) {
             dots_avx2(a + k, na, b + k, nb, n, len, out, upper);
             continue;
         }
@@ -123,7 +152,9 @@ void dots(const double* a, std::size_t na, const double* b, std::size_t nb, std:
 // steps, whose rounding the final pass removes); a row that the others
 // (nearly) span is replaced by a random direction, so that the result is
 // always m orthonormal rows (data of low rank leaves such rows).
-void orthonormalise(double* v, std::size_t m, std::size_t dim, std::mt19937_64& rng, int passes = 2) {
+template <int>
+[[gnu::always_inline]] inline void orthonormalise_rows(double* v, std::size_t m, std::size_t dim, std::mt19937_64& rng,
+                                                       int passes) {
     std::normal_distribution<double> gauss;
     for (std::size_t r = 0; r < m; ++r) {
         double* row = v + r * dim;
@@ -145,43 +176,18 @@ void orthonormalise(double* v, std::size_t m, std::size_t dim, std::mt19937_64& 
     }
 }
 
-// Eigenvectors of the symmetric m x m matrix h (cyclic Jacobi): on return
-// h's diagonal holds the eigenvalues and column a of e the a-th vector.
-void jacobi(std::vector<double>& h, std::vector<double>& e, std::size_t m) {
-    e.assign(m * m, 0.0);
-    for (std::size_t a = 0; a < m; ++a) e[a * m + a] = 1.0;
-    constexpr int kSweeps = 2;  // ordering within the subspace is all the copy needs
-    for (int sweep = 0; sweep < kSweeps; ++sweep) {
-        double off = 0.0, diag = 0.0;
-        for (std::size_t p = 0; p < m; ++p) {
-            diag += h[p * m + p] * h[p * m + p];
-            for (std::size_t q = p + 1; q < m; ++q) off += h[p * m + q] * h[p * m + q];
-        }
-        if (!(off > 1e-24 * diag)) return;  // directions ordered well past what speed needs
-        for (std::size_t p = 0; p < m; ++p)
-            for (std::size_t q = p + 1; q < m; ++q) {
-                const double hpq = h[p * m + q];
-                if (hpq == 0.0) continue;
-                const double theta = (h[q * m + q] - h[p * m + p]) / (2.0 * hpq);
-                const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
-                for (std::size_t k = 0; k < m; ++k) {
-                    const double kp = h[k * m + p], kq = h[k * m + q];
-                    h[k * m + p] = c * kp - s * kq;
-                    h[k * m + q] = s * kp + c * kq;
-                }
-                for (std::size_t k = 0; k < m; ++k) {
-                    const double pk = h[p * m + k], qk = h[q * m + k];
-                    h[p * m + k] = c * pk - s * qk;
-                    h[q * m + k] = s * pk + c * qk;
-                }
-                for (std::size_t k = 0; k < m; ++k) {
-                    const double kp = e[k * m + p], kq = e[k * m + q];
-                    e[k * m + p] = c * kp - s * kq;
-                    e[k * m + q] = s * kp + c * kq;
-                }
-            }
-    }
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void orthonormalise_avx2(double* v, std::size_t m, std::size_t dim, std::mt19937_64& rng,
+                                                 int passes) {
+    orthonormalise_rows<1>(v, m, dim, rng, passes);
+}
+#endif
+
+void orthonormalise(double* v, std::size_t m, std::size_t dim, std::mt19937_64& rng, int passes = 2) {
+#if defined(__x86_64__)
+    if (wide()) return orthonormalise_avx2(v, m, dim, rng, passes);
+#endif
+    orthonormalise_rows<0>(v, m, dim, rng, passes);
 }
 
 }  // namespace
@@ -191,62 +197,57 @@ bool leading_components(const double* rows, std::size_t count, std::size_t dim, 
     if (m == 0 || m > dim || m > count) return false;
     try {
         const std::size_t n = count;
+        std::vector<float> floats(rows, rows + n * dim);
         std::vector<double> g(n * n);
-        dots(rows, n, rows, n, dim, g.data(), true);
-        for (std::size_t a = 0; a < n; ++a)
-            for (std::size_t b = a + 1; b < n; ++b) g[b * n + a] = g[a * n + b];
+        dots(floats.data(), n, floats.data(), n, dim, g.data(), true);
         // Scaled so that no sum of squares can overflow or vanish.
         double scale = 0.0;
         for (std::size_t a = 0; a < n; ++a) scale = std::max(scale, g[a * n + a]);
         if (!(scale > 0.0) || !std::isfinite(scale)) return false;
-        for (double& v : g) v /= scale;
         double trace = 0.0;
-        for (std::size_t a = 0; a < n; ++a) trace += g[a * n + a];
+        for (std::size_t a = 0; a < n; ++a) trace += g[a * n + a] / scale;
+        std::vector<float> gram(n * n);
+        for (std::size_t a = 0; a < n; ++a)
+            for (std::size_t b = a; b < n; ++b) gram[a * n + b] = gram[b * n + a] = static_cast<float>(g[a * n + b] / scale);
 
         std::mt19937_64 rng(0x5eed);
         std::vector<double> u(m * n, 0.0), w(m * n);
+        std::vector<float> uf(m * n);
         for (std::size_t r = 0; r < m; ++r) u[r * n + r * n / m] = 1.0;
-        const auto times_gram = [&] { dots(u.data(), m, g.data(), n, n, w.data()); };  // G is symmetric
-        for (int pass = 0; pass < kPasses; ++pass) {
-            times_gram();
+        double held = 0.0;
+        for (int pass = 0; pass <= kPasses; ++pass) {
+            std::copy(u.begin(), u.end(), uf.begin());
+            dots(uf.data(), m, gram.data(), n, n, w.data());  // W = U G, G symmetric
             // The energy the current rows hold, trace(U G U^T), never more
             // than the best m rows hold: data far from the share the caller
             // asks for after a pass end the fit here (isotropic data stay
-            // far below it however long the iteration runs).
-            // (From the start's single rows it says nothing yet.)
-            double held = 0.0;
+            // far below it however long the iteration runs). From the
+            // start's single rows it says nothing yet.
+            held = 0.0;
             for (std::size_t r = 0; r < m; ++r) held += dot(u.data() + r * n, w.data() + r * n, n);
             if (pass > 0 && held < kGiveUpBelow * wanted_share * trace) {
                 captured = held / trace;
                 return true;
             }
+            if (pass == kPasses) break;
             u.swap(w);
             orthonormalise(u.data(), m, n, rng, 1);
         }
+        captured = held / trace;
 
-        // Rayleigh-Ritz: the best directions within the subspace, by energy.
-        times_gram();
-        std::vector<double> h(m * m), e;
-        dots(u.data(), m, w.data(), m, n, h.data());
-        for (std::size_t a = 0; a < m; ++a)
-            for (std::size_t b = a + 1; b < m; ++b) h[a * m + b] = h[b * m + a] = 0.5 * (h[a * m + b] + h[b * m + a]);
-        jacobi(h, e, m);
-        double kept = 0.0;
-        for (std::size_t a = 0; a < m; ++a) kept += h[a * m + a];
-        captured = trace > 0.0 ? kept / trace : 0.0;
+        // The rows strongest first (orthogonal iteration leaves them nearly
+        // so); direction r is S^T u_r, the sample's rows weighted.
+        std::vector<double> energy(m);
+        for (std::size_t r = 0; r < m; ++r) energy[r] = dot(u.data() + r * n, w.data() + r * n, n);
         std::vector<std::size_t> order(m);
         std::iota(order.begin(), order.end(), std::size_t{0});
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return h[a * m + a] > h[b * m + b]; });
-        // Direction a is S^T (U^T e_a): the sample's rows weighted.
-        std::fill(w.begin(), w.end(), 0.0);
-        for (std::size_t a = 0; a < m; ++a)
-            for (std::size_t k = 0; k < m; ++k) axpy(w.data() + a * n, e[k * m + order[a]], u.data() + k * n, n);
-        std::vector<double> columns(dim * n);
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return energy[a] > energy[b]; });
+        std::vector<float> columns(dim * n), weights(m * n);
+        for (std::size_t r = 0; r < m; ++r) std::copy_n(u.begin() + order[r] * n, n, weights.begin() + r * n);
         for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j < dim; ++j) columns[j * n + i] = rows[i * dim + j];
+            for (std::size_t j = 0; j < dim; ++j) columns[j * n + i] = floats[i * dim + j];
         components.resize(m * dim);
-        dots(w.data(), m, columns.data(), dim, n, components.data());
+        dots(weights.data(), m, columns.data(), dim, n, components.data());
         orthonormalise(components.data(), m, dim, rng);
         return true;
     } catch (const std::bad_alloc&) {

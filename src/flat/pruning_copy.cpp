@@ -79,7 +79,7 @@ using namespace simd;
 constexpr std::size_t kMinDim = 80;       // below this the copy keeps too few coordinates
 constexpr std::size_t kMinGroups = 64;    // first fit once this many groups are complete
 constexpr std::size_t kMaxKept = 128;     // leading coordinates kept at most
-constexpr std::size_t kSample = 384;      // vectors the basis is fit to
+constexpr std::size_t kSample = 512;      // vectors the basis is fit to
 constexpr std::size_t kFirstLevel = 8;    // coordinates before the first checkpoint
 constexpr double kCapturedAtLeast = 0.9;  // share of the sample's energy in the kept coordinates
 constexpr double kLowNorm2 = 0x1p-200, kHighNorm2 = 0x1p200;
