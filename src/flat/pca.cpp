@@ -12,14 +12,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <numeric>
 #include <random>
-#include <cstring>
 
 #include "metrics/kernels.hpp"
 #include "metrics/simd.hpp"
-
 
 namespace ombrix::pca {
 namespace {
@@ -70,8 +69,8 @@ template <class V, class T>
 }
 
 template <class V, class T>
-[[gnu::always_inline]] inline void dots_impl(const T* a, std::size_t na, const T* b, std::size_t nb,
-                                             std::size_t stride, std::size_t len, double* out, bool upper) {
+[[gnu::always_inline]] inline void dots_impl(const T* a, std::size_t na, const T* b, std::size_t nb, std::size_t stride,
+                                             std::size_t len, double* out, bool upper) {
     constexpr std::size_t W = sizeof(V) / sizeof(T);
     const std::size_t whole = len / W * W;
     for (std::size_t i = 0; i < na; i += 2) {
@@ -208,7 +207,8 @@ bool leading_components(const double* rows, std::size_t count, std::size_t dim, 
         for (std::size_t a = 0; a < n; ++a) trace += g[a * n + a] / scale;
         std::vector<float> gram(n * n);
         for (std::size_t a = 0; a < n; ++a)
-            for (std::size_t b = a; b < n; ++b) gram[a * n + b] = gram[b * n + a] = static_cast<float>(g[a * n + b] / scale);
+            for (std::size_t b = a; b < n; ++b)
+                gram[a * n + b] = gram[b * n + a] = static_cast<float>(g[a * n + b] / scale);
 
         std::mt19937_64 rng(0x5eed);
         std::vector<double> u(m * n, 0.0), w(m * n);
@@ -241,7 +241,8 @@ bool leading_components(const double* rows, std::size_t count, std::size_t dim, 
         for (std::size_t r = 0; r < m; ++r) energy[r] = dot(u.data() + r * n, w.data() + r * n, n);
         std::vector<std::size_t> order(m);
         std::iota(order.begin(), order.end(), std::size_t{0});
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return energy[a] > energy[b]; });
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return energy[a] > energy[b]; });
         std::vector<float> columns(dim * n), weights(m * n);
         for (std::size_t r = 0; r < m; ++r) std::copy_n(u.begin() + order[r] * n, n, weights.begin() + r * n);
         for (std::size_t i = 0; i < n; ++i)

@@ -133,9 +133,8 @@ struct Bound {
 template <class V, Kind kind>
 [[gnu::always_inline]] inline std::uint32_t live_scan(const float* group, std::size_t m, const std::size_t* ends,
                                                       std::size_t levels, const double* y, const double* low_q,
-                                                      const double* high_q,
-                                                      const Bound& b, const double* norms, std::uint32_t flagged,
-                                                      std::size_t& rows) {
+                                                      const double* high_q, const Bound& b, const double* norms,
+                                                      std::uint32_t flagged, std::size_t& rows) {
     constexpr std::size_t W = width<V>, G = kBlockLanes / W;
     V acc[G];
     for (V& a : acc) a = V{};
@@ -245,21 +244,21 @@ struct Kernels {
     QuarterFn quarter[2];  // dot, Euclidean
 };
 
-#define OMBRIX_PRUNING_VARIANT(suffix, attributes, V)                                                                \
-    template <Kind kind>                                                                                             \
-    attributes std::uint32_t live_##suffix(const float* group, std::size_t m, const std::size_t* ends,               \
-                                           std::size_t levels, const double* y, const double* low_q,                 \
-                                           const double* high_q, const Bound& b,                                     \
-                                           const double* norms, std::uint32_t flagged, std::size_t& rows) noexcept { \
-        return live_scan<V, kind>(group, m, ends, levels, y, low_q, high_q, b, norms, flagged, rows);                \
-    }                                                                                                                \
-    template <bool euclidean>                                                                                        \
-    attributes std::uint32_t quarter_##suffix(const double* q, const double* block, std::size_t dim,                 \
-                                              const double* norms, double query_norm, std::uint32_t lanes,           \
-                                              double* values) noexcept {                                             \
-        return quarter_scan<V, euclidean>(q, block, dim, norms, query_norm, lanes, values);                          \
-    }                                                                                                                \
-    constexpr Kernels kernels_##suffix = {{live_##suffix<kEuclidean>, live_##suffix<kDot>, live_##suffix<kCosine>},  \
+#define OMBRIX_PRUNING_VARIANT(suffix, attributes, V)                                                               \
+    template <Kind kind>                                                                                            \
+    attributes std::uint32_t live_##suffix(const float* group, std::size_t m, const std::size_t* ends,              \
+                                           std::size_t levels, const double* y, const double* low_q,                \
+                                           const double* high_q, const Bound& b, const double* norms,               \
+                                           std::uint32_t flagged, std::size_t& rows) noexcept {                     \
+        return live_scan<V, kind>(group, m, ends, levels, y, low_q, high_q, b, norms, flagged, rows);               \
+    }                                                                                                               \
+    template <bool euclidean>                                                                                       \
+    attributes std::uint32_t quarter_##suffix(const double* q, const double* block, std::size_t dim,                \
+                                              const double* norms, double query_norm, std::uint32_t lanes,          \
+                                              double* values) noexcept {                                            \
+        return quarter_scan<V, euclidean>(q, block, dim, norms, query_norm, lanes, values);                         \
+    }                                                                                                               \
+    constexpr Kernels kernels_##suffix = {{live_##suffix<kEuclidean>, live_##suffix<kDot>, live_##suffix<kCosine>}, \
                                           {quarter_##suffix<false>, quarter_##suffix<true>}};
 
 OMBRIX_PRUNING_VARIANT(generic, , v2d)
@@ -536,8 +535,8 @@ std::uint32_t PruningCopy::live(std::size_t g, const Query& query, double limit,
         b.reach = b.slack * std::sqrt(limit) + query.margin_norm;
         // Without a bound to beat, nothing can be dropped.
         if (!(b.reach < std::numeric_limits<double>::infinity())) return ~std::uint32_t{0};
-        return k.live[kEuclidean](group, m_, ends_, levels_, query.y.data(), query.low, query.high, b, nullptr, flagged_[g],
-                                  rows);
+        return k.live[kEuclidean](group, m_, ends_, levels_, query.y.data(), query.low, query.high, b, nullptr,
+                                  flagged_[g], rows);
     }
     b.limit = limit;
     b.exact_norm = query.exact_norm;

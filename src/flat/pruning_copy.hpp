@@ -52,9 +52,9 @@ public:
         double tails[kMaxLevels] = {};  // energy left out at each checkpoint, as a norm
         double low[kMaxLevels] = {};    // ... and an interval that holds it exactly
         double high[kMaxLevels] = {};
-        double norm = 0.0;              // an upper bound on the query's norm
-        double margin_norm = 0.0;       // margin_ * norm
-        double exact_norm = 0.0;        // sqrt(squared_norm(query)), as cosine divides by it
+        double norm = 0.0;         // an upper bound on the query's norm
+        double margin_norm = 0.0;  // margin_ * norm
+        double exact_norm = 0.0;   // sqrt(squared_norm(query)), as cosine divides by it
         Metric metric = Metric::Euclidean;
     };
     // False when the query must take the plain path: a NaN or infinity, a

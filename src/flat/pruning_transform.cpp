@@ -83,8 +83,8 @@ struct Fused {
     [[gnu::target("avx2,fma")]] static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
 };
 
-[[gnu::target("avx2,fma")]] void project_fma(const float* basis, std::size_t rows, std::size_t dim,
-                                             const float* block, float* y) noexcept {
+[[gnu::target("avx2,fma")]] void project_fma(const float* basis, std::size_t rows, std::size_t dim, const float* block,
+                                             float* y) noexcept {
     project_rows<Fused::F, Fused>(basis, rows, dim, block, y);
 }
 #endif
@@ -93,8 +93,8 @@ struct Fused {
 
 ProjectFn project_function() noexcept {
 #if defined(__x86_64__)
-    constexpr kernels::CpuFeatures kNeeds = kernels::cpu::kAVX | kernels::cpu::kAVX2 | kernels::cpu::kFMA |
-                                            kernels::cpu::kYmmState;
+    constexpr kernels::CpuFeatures kNeeds =
+        kernels::cpu::kAVX | kernels::cpu::kAVX2 | kernels::cpu::kFMA | kernels::cpu::kYmmState;
     static const bool fused = (kernels::detect_cpu_features() & kNeeds) == kNeeds;
     if (fused) return project_fma;
 #endif
