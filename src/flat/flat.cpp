@@ -143,9 +143,7 @@ std::optional<FlatError> Flat::insert(std::span<const double> vector) noexcept {
     if (vector.size() != dim_) return FlatError::DimensionMismatch;
     if (dim_ == 0) return std::nullopt;
     if (spatial_) {
-        if (!store_.reserve(vector.data(), 1)) return FlatError::OutOfMemory;
-        store_.append(vector.data(), 1);
-        store_.organise();
+        if (!store_.insert(vector.data())) return FlatError::OutOfMemory;
         return std::nullopt;
     }
     if (!vectors_.append(vector.data())) return FlatError::OutOfMemory;

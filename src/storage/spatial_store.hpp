@@ -1,5 +1,5 @@
 // Vectors of few coordinates kept in spatial order, so that a search can
-// skip whole regions: runs organised as k-d trees whose leaves hold
+// skip whole regions: runs organised as trees (k-d or Z-order) whose leaves hold
 // kernels::kBlockLanes rows coordinate-major (as the block kernels read
 // them), each row's id beside it and a box around every node; a small tail
 // of recent rows that waits row by row until it is organised; and the rows
@@ -15,7 +15,7 @@
 
 namespace ombrix {
 
-// One organised run: rows in the order of its k-d tree's leaves.
+// One organised run: rows in the order of its tree's leaves.
 struct SpatialRun {
     struct Node {
         std::uint32_t leaf;  // a leaf: its block; otherwise unused
@@ -38,13 +38,15 @@ struct SpatialRun {
 
 class SpatialStore {
 public:
-    // Tail rows that trigger organising; small enough that scanning them
-    // costs a query little, large enough that organising is rare.
-    static constexpr std::size_t kTailLimit = 4096;
+    // Bytes of tail rows that trigger organising: small enough that scanning
+    // them costs a query little, large enough that each row is organised
+    // few times. kTailLimit asks for this.
+    static constexpr std::size_t kTailBytes = std::size_t{384} << 10;
+    static constexpr std::size_t kTailLimit = 0;
 
     SpatialStore() noexcept = default;
     // With `keep_norms`, each row's sqrt(squared_norm) as well (cosine).
-    // `tail_limit` (at least kBlockLanes) is kTailLimit but in tests.
+    // `tail_limit` (rows, at least kBlockLanes) is kTailLimit but in tests.
     SpatialStore(std::size_t dim, bool keep_norms, std::size_t tail_limit = kTailLimit) noexcept;
 
     std::size_t dim() const noexcept { return dim_; }
@@ -56,11 +58,20 @@ public:
     [[nodiscard]] bool reserve(const double* rows, std::size_t count) noexcept;
     // Appends rows for which room was reserved; they take the next ids.
     void append(const double* rows, std::size_t count) noexcept;
+    // reserve(row, 1), append(row, 1) and organise() in one, quicker; false,
+    // and nothing changed, when memory is short.
+    [[nodiscard]] bool insert(const double* row) noexcept;
     // Organises the tail when it has grown to the limit. Only speed depends
     // on it: when memory is short the rows simply stay where they are.
     void organise() noexcept;
 
     const std::vector<SpatialRun>& runs() const noexcept { return runs_; }
+
+    // Work space for organising (row numbers, sort keys).
+    struct Scratch {
+        std::vector<std::uint32_t> perm;
+        std::vector<std::uint64_t> entries, spare;
+    };
 
     // Rows scanned without boxes: the tail, then the rows apart. The tail's
     // first `groups` groups of kBlockLanes rows are also in `blocks`,
@@ -86,6 +97,7 @@ private:
     const double* norms_or_null(const std::vector<double>& norms) const noexcept {
         return keep_norms_ ? norms.data() : nullptr;
     }
+    [[gnu::noinline]] bool insert_slowly(const double* row) noexcept;
     bool organise_tail();
     void pack_tail() noexcept;
 
@@ -103,6 +115,7 @@ private:
     std::vector<double> apart_;  // rows with a NaN or an infinity, row-major
     std::vector<std::uint64_t> apart_ids_;
     std::vector<double> apart_norms_;
+    Scratch scratch_;
 };
 
 }  // namespace ombrix

@@ -104,7 +104,7 @@ std::vector<double> shaped_rows(Shape shape, std::size_t n, std::size_t dim, std
                 case Shape::Grid: x = j == 0 ? small(rng) : (j == 1 ? small(rng) : 0.0); break;
                 case Shape::Duplicates: x = static_cast<double>((r * 7919) % 13) * (j + 1.0); break;
                 case Shape::Clustered: x = centre[j] + 0.1 * gauss(rng); break;
-                case Shape::Uniform: x = unit(rng) * (j % 2 ? 1e-300 : 1.0); break;
+                case Shape::Uniform: x = unit(rng) * (j % 2 ? 1e-300 : (j % 4 == 2 ? -1e300 : 1.0)); break;
             }
         }
         if (specials && r % 97 == 5) rows[r * dim + r % dim] = r % 3 == 0 ? kNaN : (r % 3 == 1 ? kInf : -kInf);
@@ -128,10 +128,13 @@ TEST_P(SpatialAgainstReference, GivesTheReferenceRanking) {
         std::mt19937_64 rng(dim * 131 + static_cast<int>(metric) * 7 + static_cast<int>(shape));
         Flat index(dim, metric, 64);
         std::vector<std::vector<double>> stored;
-        for (const std::size_t batch : {1, 700, 1, 1, 33, 90, 1, 2000, 5}) {
-            const std::vector<double> rows = shaped_rows(shape, batch, dim, rng, batch == 90 || batch == 2000);
-            if (batch == 1) {
-                ASSERT_FALSE(index.insert({rows.data(), dim}));
+        // Batches of 1 and 150 are inserted row by row: their runs take the
+        // grid order, and merges mix them with the k-d runs creates make.
+        for (const std::size_t batch : {1, 700, 150, 1, 1, 33, 90, 1, 2000, 150, 5}) {
+            const std::vector<double> rows =
+                shaped_rows(shape, batch, dim, rng, batch == 90 || batch == 2000 || batch == 150);
+            if (batch == 1 || batch == 150) {
+                for (std::size_t r = 0; r < batch; ++r) ASSERT_FALSE(index.insert({rows.data() + r * dim, dim}));
             } else {
                 std::size_t done = 0;
                 ASSERT_FALSE(index.create(rows.data(), batch, dim, done));
