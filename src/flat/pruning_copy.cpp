@@ -1,6 +1,7 @@
-// The pruning copy: its fit, the transform of stored groups, the bound a
-// search prunes by (with the margin that keeps it below every exact value),
-// and the exact scoring of a group's surviving quarters.
+// The pruning copy: its fit, the transform of stored groups, and the bound a
+// search prunes by, with the margin that keeps it below every exact value
+// (its kernels are in pruning_scan.cpp, the transform's in
+// pruning_transform.cpp).
 //
 // Why the bound holds. Let P be the m x dim basis both sides use (float32
 // values), with ||P P^T - I||_F <= eps (measured after the fit, plus the
@@ -66,6 +67,7 @@
 #include <string_view>
 
 #include "flat/pca.hpp"
+#include "flat/pruning_scan.hpp"
 #include "flat/pruning_transform.hpp"
 #include "metrics/kernels.hpp"
 #include "metrics/simd.hpp"
@@ -74,7 +76,11 @@ namespace ombrix {
 namespace {
 
 using kernels::kBlockLanes;
-using namespace simd;
+using pruning::Bound;
+using pruning::kCosine;
+using pruning::kDot;
+using pruning::kEuclidean;
+using pruning::Kind;
 
 constexpr std::size_t kMinDim = 80;       // below this the copy keeps too few coordinates
 constexpr std::size_t kMinGroups = 64;    // first fit once this many groups are complete
@@ -109,176 +115,6 @@ float rounded_up(double v) {
     float f = static_cast<float>(v);
     if (double(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
     return f;
-}
-
-// The bits of the lanes where `yes` holds (a vector of all-ones lanes).
-template <class V, class M>
-[[gnu::always_inline]] inline std::uint32_t bits(const M& yes, std::size_t first) {
-    std::uint32_t out = 0;
-    for (std::size_t i = 0; i < width<V>; ++i)
-        if (yes[i]) out |= std::uint32_t{1} << (first + i);
-    return out;
-}
-
-enum Kind { kEuclidean, kDot, kCosine };
-
-struct Bound {
-    double reach;        // Euclidean: slack * sqrt(T) + K |q|
-    double margin_norm;  // K |q|
-    double slack;        // Euclidean
-    double limit;        // dot, cosine: the k-th value
-    double exact_norm;   // cosine: the query's norm as the exact scan divides by it
-};
-
-template <class V, Kind kind>
-[[gnu::always_inline]] inline std::uint32_t live_scan(const float* group, std::size_t m, const std::size_t* ends,
-                                                      std::size_t levels, const double* y, const double* low_q,
-                                                      const double* high_q, const Bound& b, const double* norms,
-                                                      std::uint32_t flagged, std::size_t& rows) {
-    constexpr std::size_t W = width<V>, G = kBlockLanes / W;
-    V acc[G];
-    for (V& a : acc) a = V{};
-    std::uint32_t live = ~flagged;
-    std::size_t j = 0;
-    const float* norm_row = group + (m + 2 * levels) * kBlockLanes;
-    for (std::size_t level = 0; level < levels && live != 0; ++level) {
-        for (; j < ends[level]; ++j) {
-            const float* row = group + j * kBlockLanes;
-            const double yj = y[j];
-            for (std::size_t g = 0; g < G; ++g) {
-                const V x = load_floats<V>(row + g * W);
-                if constexpr (kind == kEuclidean) {
-                    const V d = yj - x;
-                    acc[g] += d * d;
-                } else {
-                    acc[g] += yj * x;
-                }
-            }
-        }
-        // The lane's tail lies in [low, high] (see the head comment).
-        const float* low_row = group + (m + level) * kBlockLanes;
-        const float* high_row = group + (m + levels + level) * kBlockLanes;
-        const double tq_low = low_q[level], tq_high = high_q[level];
-        std::uint32_t dropped = 0;
-        for (std::size_t g = 0; g < G; ++g) {
-            const V high = load_floats<V>(high_row + g * W);
-            const V nx = load_floats<V>(norm_row + g * W);
-            if constexpr (kind == kEuclidean) {
-                // The distance between the query's and the lane's
-                // intervals: at most one of the two differences is positive.
-                const V above = tq_low - high, below = load_floats<V>(low_row + g * W) - tq_high;
-                const V t = above > 0.0 ? above : below > 0.0 ? below : V{};
-                const V sum = acc[g] + t * t;
-                const V r = b.reach + b.margin_norm * nx;
-                dropped |= bits<V>(sum > b.slack * (r * r), g * W);
-            } else {
-                const V bound = acc[g] - tq_high * high - b.margin_norm * nx;
-                if constexpr (kind == kDot) {
-                    dropped |= bits<V>(bound > b.limit, g * W);
-                } else {
-                    const V cosine = bound / (b.exact_norm * load<V>(norms + g * W));
-                    dropped |= bits<V>(cosine > b.limit, g * W);
-                }
-            }
-        }
-        live &= ~dropped;
-    }
-    rows = j;
-    return live | flagged;
-}
-
-// A quarter's coordinates lie one cache line per 256 bytes, a stride the
-// hardware prefetcher follows poorly: the scan asks for the lines
-// kPrefetchRows rows ahead itself. With most of a group live, its rows are
-// read whole (one stream) instead.
-constexpr std::size_t kPrefetchRows = 32;
-
-template <class V, bool euclidean>
-[[gnu::always_inline]] inline std::uint32_t quarter_scan(const double* q, const double* block, std::size_t dim,
-                                                         const double* norms, double query_norm, std::uint32_t lanes,
-                                                         double* values) {
-    constexpr std::size_t W = width<V>;
-    std::uint32_t quarters = 0;
-    for (std::size_t quarter = 0; quarter < 4; ++quarter)
-        if ((lanes >> (8 * quarter)) & 0xffu) quarters |= 1u << quarter;
-    if (std::popcount(quarters) >= 3) quarters = 0xf;
-    const std::size_t first = static_cast<std::size_t>(std::countr_zero(quarters));
-    const std::size_t last = 4 - static_cast<std::size_t>(std::countl_zero(quarters << 28));
-    // The live quarters from first to last (one between them is read too).
-    const std::size_t lo = 8 * first, hi = 8 * last, G = (hi - lo) / W;
-    constexpr std::size_t kMaxG = kBlockLanes / W;
-    V acc[kMaxG];
-    for (V& a : acc) a = V{};
-    const double* base = block + lo;
-    for (std::size_t j = 0; j < dim; ++j) {
-        if (j + kPrefetchRows < dim)
-            for (std::size_t quarter = first; quarter < last; ++quarter)
-                __builtin_prefetch(block + (j + kPrefetchRows) * kBlockLanes + 8 * quarter);
-        const double qj = q[j];
-        for (std::size_t g = 0; g < G; ++g) {
-            const V x = load<V>(base + j * kBlockLanes + g * W);
-            if constexpr (euclidean) {
-                const V d = qj - x;
-                acc[g] += d * d;
-            } else {
-                acc[g] += qj * x;
-            }
-        }
-    }
-    if (!euclidean && norms)
-        for (std::size_t g = 0; g < G; ++g) acc[g] = acc[g] / (query_norm * load<V>(norms + lo + g * W));
-    for (std::size_t g = 0; g < G; ++g) std::memcpy(values + lo + g * W, &acc[g], sizeof(V));
-    std::uint32_t scored = 0;
-    for (std::size_t quarter = first; quarter < last; ++quarter) scored |= 0xffu << (8 * quarter);
-    return scored;
-}
-
-using LiveFn = std::uint32_t (*)(const float*, std::size_t, const std::size_t*, std::size_t, const double*,
-                                 const double*, const double*, const Bound&, const double*, std::uint32_t,
-                                 std::size_t&) noexcept;
-using QuarterFn = std::uint32_t (*)(const double*, const double*, std::size_t, const double*, double, std::uint32_t,
-                                    double*) noexcept;
-
-struct Kernels {
-    LiveFn live[3];
-    QuarterFn quarter[2];  // dot, Euclidean
-};
-
-#define OMBRIX_PRUNING_VARIANT(suffix, attributes, V)                                                               \
-    template <Kind kind>                                                                                            \
-    attributes std::uint32_t live_##suffix(const float* group, std::size_t m, const std::size_t* ends,              \
-                                           std::size_t levels, const double* y, const double* low_q,                \
-                                           const double* high_q, const Bound& b, const double* norms,               \
-                                           std::uint32_t flagged, std::size_t& rows) noexcept {                     \
-        return live_scan<V, kind>(group, m, ends, levels, y, low_q, high_q, b, norms, flagged, rows);               \
-    }                                                                                                               \
-    template <bool euclidean>                                                                                       \
-    attributes std::uint32_t quarter_##suffix(const double* q, const double* block, std::size_t dim,                \
-                                              const double* norms, double query_norm, std::uint32_t lanes,          \
-                                              double* values) noexcept {                                            \
-        return quarter_scan<V, euclidean>(q, block, dim, norms, query_norm, lanes, values);                         \
-    }                                                                                                               \
-    constexpr Kernels kernels_##suffix = {{live_##suffix<kEuclidean>, live_##suffix<kDot>, live_##suffix<kCosine>}, \
-                                          {quarter_##suffix<false>, quarter_##suffix<true>}};
-
-OMBRIX_PRUNING_VARIANT(generic, , v2d)
-#if defined(__x86_64__)
-OMBRIX_PRUNING_VARIANT(avx2, [[gnu::target("avx2")]], v4d)
-OMBRIX_PRUNING_VARIANT(avx512,
-                       [[gnu::target("sahf,cx16,popcnt,sse3,ssse3,sse4.1,sse4.2,avx,avx2,bmi,bmi2,f16c,fma,lzcnt,"
-                                     "movbe,xsave,avx512f,avx512bw,avx512cd,avx512dq,avx512vl")]],
-                       v8d)
-#endif
-#undef OMBRIX_PRUNING_VARIANT
-
-// The variant of the kernels the block scans use on this machine.
-const Kernels& chosen() noexcept {
-#if defined(__x86_64__)
-    const std::string_view name = kernels::best().name;
-    if (name == "avx512") return kernels_avx512;
-    if (name.starts_with("avx2")) return kernels_avx2;
-#endif
-    return kernels_generic;
 }
 
 }  // namespace
@@ -527,7 +363,7 @@ bool PruningCopy::prepare(std::span<const double> query, Query& out) const noexc
 std::uint32_t PruningCopy::live(std::size_t g, const Query& query, double limit, const double* norms,
                                 std::size_t& rows) const noexcept {
     const float* group = reinterpret_cast<const float*>(store_.data()) + g * stride_;
-    const Kernels& k = chosen();
+    const pruning::Kernels& k = pruning::chosen();
     Bound b{};
     b.margin_norm = query.margin_norm;
     if (query.metric == Metric::Euclidean) {
@@ -546,35 +382,18 @@ std::uint32_t PruningCopy::live(std::size_t g, const Query& query, double limit,
 
 void PruningCopy::estimates(std::size_t g, const Query& query, double* out) const noexcept {
     const float* group = reinterpret_cast<const float*>(store_.data()) + g * stride_;
-    const bool euclidean = metric_ == Metric::Euclidean;
-    double acc[kBlockLanes] = {};
-    for (std::size_t j = 0; j < ends_[0]; ++j) {
-        const float* row = group + j * kBlockLanes;
-        const double yj = query.y[j];
-        if (euclidean) {
-            for (std::size_t l = 0; l < kBlockLanes; ++l) acc[l] += (yj - row[l]) * (yj - row[l]);
-        } else {
-            for (std::size_t l = 0; l < kBlockLanes; ++l) acc[l] += yj * row[l];
-        }
-    }
-    const float* tails = group + m_ * kBlockLanes;
-    const float* norms = group + (m_ + 2 * levels_) * kBlockLanes;
-    const double tq = query.tails[0];
-    for (std::size_t l = 0; l < kBlockLanes; ++l) {
-        if (euclidean) {
-            out[l] = acc[l] + (tq - tails[l]) * (tq - tails[l]);
-        } else {
-            out[l] = acc[l] - tq * tails[l];
-            if (metric_ == Metric::Cosine) out[l] /= norms[l];
-        }
-        if (flagged_[g] >> l & 1u) out[l] = std::numeric_limits<double>::infinity();
-    }
+    const Kind kind = metric_ == Metric::Euclidean ? kEuclidean : metric_ == Metric::Cosine ? kCosine : kDot;
+    pruning::chosen().estimate[kind](group, ends_[0], query.y.data(), query.tails[0], group + m_ * kBlockLanes,
+                                     group + (m_ + 2 * levels_) * kBlockLanes, out);
+    for (std::uint32_t flagged = flagged_[g]; flagged != 0; flagged &= flagged - 1)
+        out[std::countr_zero(flagged)] = std::numeric_limits<double>::infinity();
 }
 
 std::uint32_t score_quarters(const PreparedQuery& query, const double* block, std::size_t dim, const double* norms,
                              std::uint32_t lanes, double* values) noexcept {
     const bool euclidean = query.metric == Metric::Euclidean;
-    return chosen().quarter[euclidean](query.data, block, dim, euclidean ? nullptr : norms, query.norm, lanes, values);
+    return pruning::chosen().quarter[euclidean](query.data, block, dim, euclidean ? nullptr : norms, query.norm, lanes,
+                                                values);
 }
 
 }  // namespace ombrix
