@@ -46,6 +46,8 @@ public:
     // Per node, the number of the value it holds at indexed attribute `a`
     // (kNoValue: none).
     const std::uint32_t* value_numbers(std::size_t a) const noexcept { return attributes_[a].value_of.data(); }
+    // Distinct values that nodes hold at indexed attribute `a`.
+    std::size_t values(std::size_t a) const noexcept { return attributes_[a].holders.size(); }
     // The number of `value` at an indexed position, or kNoValue when no node
     // holds it.
     std::uint32_t find(std::size_t position, const Metadata& value, const MetadataRows& rows) const noexcept;

@@ -45,6 +45,7 @@ std::optional<HNSW> HNSW::make(HNSWParams params) noexcept {
         graph.schema_ = std::move(params.schema);
         graph.equality_ = EqualityIndex(graph.schema_);
         graph.value_links_ = ValueLinks(graph.equality_.attributes());
+        graph.value_rows_ = ValueRows(graph.equality_.attributes(), graph.rows_.dim(), params.metric == Metric::Cosine);
         return std::optional<HNSW>(std::move(graph));
     } catch (const std::bad_alloc&) {
         return std::nullopt;
@@ -157,7 +158,11 @@ std::optional<HNSWError> HNSW::search_matching(const PreparedQuery& query, std::
                                          holders.size()};
     const LayerSearch walk = layer_search();
     walk.start_operation(query, false);
-    if (dense_filtered_.load() != 0) walk.score_into_memo(query, holders);
+    if (dense_filtered_.load() != 0) {
+        const BlockedRows* copy = value_rows_.copy(attribute, wanted);
+        if (copy != nullptr && copy->size() == holders.size()) walk.score_into_memo(query, holders, *copy);
+        else walk.score_into_memo(query, holders);
+    }
     NodeId entry = 0;
     for (std::uint64_t layer = std::min(levels_.layers() - 1, levels_.highest()); layer >= 1; --layer) {
         walk.run(query, entry, 1, layer, matching, out);
@@ -262,13 +267,19 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         metadata_.append(schema_ ? row : nullptr);
         equality_.add(metadata_);
         value_links_.add_node(x, equality_);
+        value_rows_.prepare(x, equality_);
         levels_.push(level);  // the node counts from here on
-        if (old_nodes == 0) return std::nullopt;
+        if (old_nodes == 0) {
+            value_rows_.append(x, rows_.row(x), equality_);
+            return std::nullopt;
+        }
 
         // x is linked by its own passes only, so none of them can reach it:
         // it joins the layer populations once they are done.
         const std::optional<HNSWError> error = link_node(x, vector, level, linked);
         if (!value_links_.empty()) value_links_.fill_node(x, links_.all(x));
+        // Nothing fails from here on.
+        value_rows_.append(x, rows_.row(x), equality_);
         levels_.count_last();
         return error;
     } catch (...) {
@@ -286,6 +297,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         links_.truncate(old_nodes);
         value_links_.truncate(old_nodes);
         if (equality_.size() > old_nodes) equality_.remove_last();
+        value_rows_.fit(equality_);
         metadata_.truncate(old_nodes);
         return HNSWError::OutOfMemory;
     }

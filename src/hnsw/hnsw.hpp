@@ -17,6 +17,7 @@
 #include "hnsw/metadata_rows.hpp"
 #include "hnsw/random.hpp"
 #include "hnsw/value_links.hpp"
+#include "hnsw/value_rows.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/metrics.hpp"
 #include "storage/blocked_rows.hpp"
@@ -161,6 +162,7 @@ private:
     MetadataRows metadata_;   // one row per node, empty without metadata
     EqualityIndex equality_;  // per attribute: value -> nodes
     ValueLinks value_links_;  // per attribute and node: the neighbours of the node's own value
+    ValueRows value_rows_;    // per attribute and value: its holders' rows, for the block kernel
     WorkCounters counters_;
     // Whether the last connecting pass of an insert at layer 0, and the last
     // search's layer-0 pass, visited at least half of the layer (1) or not

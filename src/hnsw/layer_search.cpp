@@ -254,6 +254,19 @@ void LayerSearch::score_into_memo(const PreparedQuery& query, std::span<const No
     counters_.scored.add(nodes.size());
 }
 
+void LayerSearch::score_into_memo(const PreparedQuery& query, std::span<const NodeId> nodes,
+                                  const BlockedRows& copy) const {
+    Scratch& s = thread_scratch();
+    if (s.copied.size() < nodes.size()) s.copied.resize(nodes.size());
+    copy.score_all(query, s.copied.data());
+    double* const distance = s.memo.distance.data();
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        distance[nodes[i]] = s.copied[i];
+        s.memo.known.insert(nodes[i]);
+    }
+    counters_.scored.add(nodes.size());
+}
+
 std::uint64_t LayerSearch::run(const PreparedQuery& query, NodeId entry, std::uint64_t ef, std::uint64_t layer,
                                const Filter* filter, std::size_t position, bool memo,
                                std::vector<ScoredId>& result) const {

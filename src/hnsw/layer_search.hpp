@@ -99,6 +99,8 @@ public:
                       const Matching& matching, std::vector<ScoredId>& result) const;
     // Scores `nodes` into the thread's memo (started by start_operation).
     void score_into_memo(const PreparedQuery& query, std::span<const NodeId> nodes) const;
+    // The same, from `copy`, whose row i is the row of nodes[i].
+    void score_into_memo(const PreparedQuery& query, std::span<const NodeId> nodes, const BlockedRows& copy) const;
 
 private:
     template <class Admit>

@@ -20,6 +20,7 @@ struct Scratch {
     std::vector<double> fresh_distances;
     std::vector<std::uint32_t> unknown;  // positions in `fresh` of the nodes still to score
     std::vector<double> smallest;        // the smallest distances of an operation, a max-heap
+    std::vector<double> copied;          // the distances of a value's copied rows, in copy order
 };
 
 Scratch& thread_scratch() noexcept;

@@ -1,0 +1,48 @@
+// Per indexed attribute and value, a copy of the rows of the nodes holding
+// it, laid out for the block kernel: a filtered search that scores every
+// matching node up front streams one contiguous copy instead of reading the
+// matching rows scattered through the store.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "hnsw/equality_index.hpp"
+#include "hnsw/links.hpp"
+#include "storage/blocked_rows.hpp"
+
+namespace ombrix {
+
+// Row i of a value's copy is the row of the value's i-th holder, in the
+// equality index's (ascending) order; the kernels give every row the same
+// bits from either copy. A node's row joins its values' copies only once
+// nothing of its insert can fail any more, so a failed insert appends
+// nothing and at most leaves unused room (and the copies of the values it
+// brought, which fit() drops).
+class ValueRows {
+public:
+    ValueRows() = default;
+    ValueRows(std::size_t attributes, std::size_t dim, bool keep_norms)
+        : copies_(attributes), dim_(dim), keep_norms_(keep_norms) {}
+
+    // Makes room for node x's row in the copy of each value x holds (a value
+    // new to the index gets its copy here). Throws on memory shortage.
+    void prepare(NodeId x, const EqualityIndex& index);
+    // Appends x's `row` to those copies, after prepare(x, index).
+    void append(NodeId x, const double* row, const EqualityIndex& index) noexcept;
+    // Drops the copies of values the index no longer holds.
+    void fit(const EqualityIndex& index) noexcept;
+
+    // The copy for value number `value` at indexed attribute `a`, or nullptr.
+    const BlockedRows* copy(std::size_t a, std::uint32_t value) const noexcept {
+        return a < copies_.size() && value < copies_[a].size() ? &copies_[a][value] : nullptr;
+    }
+
+private:
+    std::vector<std::vector<BlockedRows>> copies_;  // [attribute][value number]
+    std::size_t dim_ = 0;
+    bool keep_norms_ = false;
+};
+
+}  // namespace ombrix
