@@ -295,13 +295,12 @@ std::uint64_t LayerSearch::walk(const PreparedQuery& query, NodeId entry, std::u
     Scratch& s = thread_scratch();
     const std::size_t nodes = levels_.size();
     s.visited.start(nodes);
-    // An expansion finds at most every node fresh.
+    // An expansion finds at most every node fresh. Each buffer is sized on
+    // its own: a failed resize may have left the others larger.
     std::vector<NodeId>& fresh = s.fresh;
-    if (fresh.size() < nodes) {
-        fresh.resize(nodes);
-        s.fresh_distances.resize(nodes);
-        s.unknown.resize(nodes);
-    }
+    if (fresh.size() < nodes) fresh.resize(nodes);
+    if (s.fresh_distances.size() < nodes) s.fresh_distances.resize(nodes);
+    if (s.unknown.size() < nodes) s.unknown.resize(nodes);
     CandidateHeap& heap = s.heap;
     heap.clear();
     result.clear();
