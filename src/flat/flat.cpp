@@ -235,15 +235,19 @@ std::optional<FlatError> Flat::create(const double* rows, std::size_t count, std
 
 std::optional<double> Flat::warm_limit(const PruningCopy::Query& pruned, const PreparedQuery& prepared,
                                        std::size_t wanted, Reads& read) const noexcept {
-    // The k lanes with the smallest rough values, scored exactly: the
-    // largest of their values is at least the final k-th value, so a lane
+    // The k-th smallest exact value among any stored vectors is at least
+    // the final k-th value (the k-th smallest among them all), so a lane
     // proven above it can never be in the result, whatever the heap holds
-    // when the scan reaches it. Under Euclidean the limit is the squared
-    // threshold of the next distance up: a sum above it has a root above
-    // that value, so no tie (which a smaller id would win) is dropped.
+    // when the scan reaches it. The vectors: the 2k lanes with the smallest
+    // rough values, and every other lane of the quarters read to score them
+    // (a NaN among them is left out: it ranks after every number). Under
+    // Euclidean the limit is the squared threshold of the next distance up:
+    // a sum above it has a root above that value, so no tie (which a
+    // smaller id would win) is dropped.
     constexpr std::size_t kMostWanted = 64;
     if (wanted > kMostWanted) return std::nullopt;
-    std::pair<double, std::size_t> best[kMostWanted];
+    const std::size_t candidates = 2 * wanted;
+    std::pair<double, std::size_t> best[2 * kMostWanted];
     std::size_t held = 0;
     const auto worse = [](const auto& a, const auto& b) { return a.first < b.first; };
     double estimates[kBlockLanes];
@@ -251,24 +255,38 @@ std::optional<double> Flat::warm_limit(const PruningCopy::Query& pruned, const P
         copy_.estimates(g, pruned, estimates);
         for (std::size_t l = 0; l < kBlockLanes; ++l) {
             const double e = estimates[l];
-            if (held == wanted && !(e < best[0].first)) continue;
-            if (held == wanted) std::pop_heap(best, best + held--, worse);
+            if (held == candidates && !(e < best[0].first)) continue;
+            if (held == candidates) std::pop_heap(best, best + held--, worse);
             best[held++] = {e, g * kBlockLanes + l};
             std::push_heap(best, best + held, worse);
         }
     }
-    if (held < wanted) return std::nullopt;
-    double worst = -std::numeric_limits<double>::infinity();
+    if (held < candidates) return std::nullopt;
+    std::sort(best, best + held, [](const auto& a, const auto& b) { return a.second < b.second; });
+    std::vector<double> exact;
     const double* const norms = vectors_.norms();
     double values[kBlockLanes];
-    for (std::size_t i = 0; i < held; ++i) {
-        const std::size_t g = best[i].second / kBlockLanes, l = best[i].second % kBlockLanes;
-        score_quarters(prepared, vectors_.group(g), dim_, norms ? norms + g * kBlockLanes : nullptr,
-                       std::uint32_t{1} << l, values);
-        read.scattered += 8 * dim_ * sizeof(double);
-        if (values[l] != values[l]) return std::nullopt;
-        worst = std::max(worst, values[l]);
+    try {
+        for (std::size_t i = 0; i < held;) {
+            // The candidates of one group, scored together.
+            const std::size_t g = best[i].second / kBlockLanes;
+            std::uint32_t lanes = 0;
+            for (; i < held && best[i].second / kBlockLanes == g; ++i)
+                lanes |= std::uint32_t{1} << best[i].second % kBlockLanes;
+            std::uint32_t scored = score_quarters(prepared, vectors_.group(g), dim_,
+                                                  norms ? norms + g * kBlockLanes : nullptr, lanes, values);
+            read.scattered += std::popcount(scored) * dim_ * sizeof(double);
+            for (; scored != 0; scored &= scored - 1) {
+                const double v = values[std::countr_zero(scored)];
+                if (v == v) exact.push_back(v);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
     }
+    if (exact.size() < wanted) return std::nullopt;
+    std::nth_element(exact.begin(), exact.begin() + static_cast<std::ptrdiff_t>(wanted - 1), exact.end());
+    const double worst = exact[wanted - 1];
     if (metric_ != Metric::Euclidean) return worst;
     return squared_threshold(std::nextafter(std::sqrt(worst), std::numeric_limits<double>::infinity()));
 }
@@ -313,7 +331,9 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     Reads read;
     // A value no greater than the final k-th, from k vectors the copy
     // points at: groups before the heap has tightened are pruned by it too.
-    const std::optional<double> warm = pruning ? warm_limit(pruned, prepared, wanted, read) : std::nullopt;
+    const std::optional<double> warm_value = pruning ? warm_limit(pruned, prepared, wanted, read) : std::nullopt;
+    const bool warm = warm_value.has_value();
+    const double warm_bound = warm_value.value_or(0.0);
     const std::uint64_t group_bytes = dim_ * kBlockLanes * sizeof(double);
 
     AbandonPolicy abandon(static_cast<std::size_t>(dim_));
@@ -331,7 +351,7 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
             // are scored exactly, reading only their quarters of the group.
             std::size_t rows = 0;
             const double* group_norms = norms ? norms + g * kBlockLanes : nullptr;
-            const double copy_limit = bounded && warm ? std::min(limit, *warm) : bounded ? limit : *warm;
+            const double copy_limit = bounded && warm ? std::min(limit, warm_bound) : bounded ? limit : warm_bound;
             const std::uint32_t live = copy_.live(g, pruned, copy_limit, group_norms, rows);
             lanes = live ? score_quarters(prepared, vectors_.group(g), dim_, group_norms, live, values) : 0;
             const std::uint64_t copy_bytes = rows * kBlockLanes * sizeof(float);

@@ -383,8 +383,11 @@ std::uint32_t PruningCopy::live(std::size_t g, const Query& query, double limit,
 void PruningCopy::estimates(std::size_t g, const Query& query, double* out) const noexcept {
     const float* group = reinterpret_cast<const float*>(store_.data()) + g * stride_;
     const Kind kind = metric_ == Metric::Euclidean ? kEuclidean : metric_ == Metric::Cosine ? kCosine : kDot;
-    pruning::chosen().estimate[kind](group, ends_[0], query.y.data(), query.tails[0], group + m_ * kBlockLanes,
-                                     group + (m_ + 2 * levels_) * kBlockLanes, out);
+    // The second checkpoint: its 16 coordinates pick candidates
+    // measurably better than the first's 8, for little more reading.
+    const std::size_t level = levels_ > 1 ? 1 : 0;
+    pruning::chosen().estimate[kind](group, ends_[level], query.y.data(), query.tails[level],
+                                     group + (m_ + level) * kBlockLanes, group + (m_ + 2 * levels_) * kBlockLanes, out);
     for (std::uint32_t flagged = flagged_[g]; flagged != 0; flagged &= flagged - 1)
         out[std::countr_zero(flagged)] = std::numeric_limits<double>::infinity();
 }

@@ -70,7 +70,7 @@ public:
     std::uint32_t live(std::size_t g, const Query& query, double limit, const double* norms,
                        std::size_t& rows) const noexcept;
 
-    // Rough values of the lanes of group g from the first checkpoint, for
+    // Rough values of the lanes of group g from an early checkpoint, for
     // choosing candidates (no margin; +inf for the lanes kept out).
     void estimates(std::size_t g, const Query& query, double* out) const noexcept;
 
