@@ -48,22 +48,36 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // that needs more is near a scan of them all, where visiting boxes costs
 // several times a leaf's scoring.
 constexpr std::size_t kScanAfter = 32;
+// The first look at whether the boxes can still pay comes after this share
+// of the budget, the next ones at twice as many leaves each.
+constexpr std::size_t kFirstCheck = 16;
+// Boxes met per box cut off above which they are taken to fail.
+constexpr std::size_t kCutOff = 128;
 
-double euclidean_bound(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept {
-    double s = 0.0;
-    for (std::size_t j = 0; j < dim; ++j) {
-        double gap = 0.0;
-        if (q[j] < lo[j]) gap = lo[j] - q[j];
-        else if (q[j] > hi[j]) gap = q[j] - hi[j];
-        s += gap * gap;
+// The bounds of `N` boxes at once: their sums are independent chains that
+// the processor overlaps. Each gap is max(lo - q, 0) + max(q - hi, 0), at
+// most one of which is non-zero: the branchy form's value without its
+// mispredictions.
+template <std::size_t N>
+void box_bounds(const PreparedQuery& query, const double* const (&boxes)[N], std::size_t dim,
+                const double* const (&norm_ranges)[N], double (&out)[N]) noexcept {
+    const double* q = query.data;
+    double s[N];
+    for (double& x : s) x = 0.0;
+    if (query.metric == Metric::Euclidean) {
+        for (std::size_t j = 0; j < dim; ++j)
+            for (std::size_t n = 0; n < N; ++n) {
+                const double gap = std::max(boxes[n][j] - q[j], 0.0) + std::max(q[j] - boxes[n][dim + j], 0.0);
+                s[n] += gap * gap;
+            }
+    } else {
+        for (std::size_t j = 0; j < dim; ++j)
+            for (std::size_t n = 0; n < N; ++n) s[n] += std::min(q[j] * boxes[n][j], q[j] * boxes[n][dim + j]);
+        if (query.metric == Metric::Cosine)
+            for (std::size_t n = 0; n < N; ++n)
+                s[n] = s[n] >= 0.0 ? s[n] / (query.norm * norm_ranges[n][1]) : s[n] / (query.norm * norm_ranges[n][0]);
     }
-    return s;
-}
-
-double dot_bound(const double* q, const double* lo, const double* hi, std::size_t dim) noexcept {
-    double s = 0.0;
-    for (std::size_t j = 0; j < dim; ++j) s += std::min(q[j] * lo[j], q[j] * hi[j]);
-    return s;
+    for (std::size_t n = 0; n < N; ++n) out[n] = s[n] == s[n] ? s[n] : -kInfinity;
 }
 
 // The best `wanted` pairs seen so far in a max-heap, worst on top. Vectors
@@ -176,6 +190,7 @@ public:
             // push() copes; without the list the boxes go on to the end.
         }
         budget_ = visited_.capacity() >= budget ? budget : SIZE_MAX;
+        next_check_ = budget_ == SIZE_MAX ? SIZE_MAX : std::max<std::size_t>(budget_ / kFirstCheck, 1);
         const std::vector<SpatialRun>& runs = store_.runs();
         for (std::uint32_t r = 0; r < runs.size(); ++r) push({bound(runs[r], 0), r, 0});
         while (!pending_.empty()) {
@@ -193,13 +208,18 @@ public:
                     leaf(run, run.nodes[node].leaf);
                     if (budget_ != SIZE_MAX) {
                         visited_.push_back(std::uint64_t{next.run} << 32 | run.nodes[node].leaf);
-                        if (visited_.size() >= budget_) return scan_unvisited();
+                        if (visited_.size() >= budget_ || (visited_.size() == next_check_ && hopeless()))
+                            return scan_unvisited();
                     }
                     break;
                 }
                 const SpatialRun::Node& inner = run.nodes[node];
-                Pending near{bound(run, inner.left), next.run, inner.left};
-                Pending far{bound(run, inner.right), next.run, inner.right};
+                double bounds[2];
+                const double* const boxes[2] = {box(run, inner.left), box(run, inner.right)};
+                const double* const ranges[2] = {norm_range(run, inner.left), norm_range(run, inner.right)};
+                box_bounds(query_, boxes, dim_, ranges, bounds);
+                Pending near{bounds[0], next.run, inner.left};
+                Pending far{bounds[1], next.run, inner.right};
                 if (farther(near, far)) std::swap(near, far);
                 push(far);
                 node = near.node;
@@ -231,6 +251,16 @@ private:
             }
     }
 
+    // At a few points before the budget runs out: whether the boxes have
+    // cut anything off yet. Where a box search pays, the k-th value soon
+    // falls below the bounds of most boxes outside the query's region; on
+    // evenly spread vectors of many coordinates it stays above nearly all
+    // of them, and a scan at once saves most of the budget.
+    bool hopeless() noexcept {
+        next_check_ *= 2;
+        return skipped_ * kCutOff < seen_;
+    }
+
     struct Pending {
         double bound;
         std::uint32_t run;
@@ -241,7 +271,11 @@ private:
     // Keeps a box for later; when memory for that is short, its leaves
     // (a contiguous range) are scored at once instead.
     void push(const Pending& box) noexcept {
-        if (best_.skips(box.bound)) return;
+        ++seen_;
+        if (best_.skips(box.bound)) {
+            ++skipped_;
+            return;
+        }
         try {
             pending_.push_back(box);
         } catch (const std::bad_alloc&) {
@@ -255,9 +289,14 @@ private:
         std::push_heap(pending_.begin(), pending_.end(), farther);
     }
 
+    const double* box(const SpatialRun& run, std::uint32_t node) const noexcept {
+        return run.boxes.data() + std::size_t{node} * 2 * dim_;
+    }
+    const double* norm_range(const SpatialRun& run, std::uint32_t node) const noexcept {
+        return store_.keeps_norms() ? run.norm_ranges.data() + 2 * std::size_t{node} : nullptr;
+    }
     double bound(const SpatialRun& run, std::uint32_t node) const noexcept {
-        const double* box = run.boxes.data() + std::size_t{node} * 2 * dim_;
-        return box_bound(query_, box, dim_, store_.keeps_norms() ? run.norm_ranges.data() + 2 * node : nullptr);
+        return box_bound(query_, box(run, node), dim_, norm_range(run, node));
     }
 
     const SpatialStore& store_;
@@ -268,23 +307,19 @@ private:
     kernels::BlockKernel kernel_;
     std::vector<Pending> pending_;  // boxes to visit, nearest on top
     std::size_t budget_ = SIZE_MAX;
+    std::size_t next_check_ = SIZE_MAX;   // leaves scored at the next look at how the boxes do
+    std::size_t seen_ = 0, skipped_ = 0;  // boxes met, and of them cut off by their bound
     std::vector<std::uint64_t> visited_;  // within a budget: run << 32 | leaf of each leaf scored
 };
 
 }  // namespace
 
 double box_bound(const PreparedQuery& query, const double* box, std::size_t dim, const double* norm_range) noexcept {
-    const double* lo = box;
-    const double* hi = box + dim;
-    double bound;
-    if (query.metric == Metric::Euclidean) {
-        bound = euclidean_bound(query.data, lo, hi, dim);
-    } else {
-        bound = dot_bound(query.data, lo, hi, dim);
-        if (query.metric == Metric::Cosine)
-            bound = bound >= 0.0 ? bound / (query.norm * norm_range[1]) : bound / (query.norm * norm_range[0]);
-    }
-    return bound == bound ? bound : -kInfinity;
+    double bound[1];
+    const double* const boxes[1] = {box};
+    const double* const ranges[1] = {norm_range};
+    box_bounds(query, boxes, dim, ranges, bound);
+    return bound[0];
 }
 
 bool spatial_search(const SpatialStore& store, const PreparedQuery& query, std::size_t wanted, SpatialPlan plan,

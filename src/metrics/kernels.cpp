@@ -188,12 +188,22 @@ template <class V, bool Euclidean, bool Spaced = false>
                                                        double limit, double* values) {
     constexpr std::size_t groups = kBlockLanes / width<V>;
     V acc[groups];
-    for (V& a : acc) a = V{};
     std::size_t j = 0;
+    // The sums start from +0.0 with the first coordinate's terms added to
+    // it (not copied: -0.0 + +0.0 is +0.0); zeroing the array instead made
+    // compilers clear it in memory, a cost like a few coordinates' work.
+    if (dim > 0) {
+        const double q0 = Spaced ? double{static_cast<const volatile double*>(q)[0]} : q[0];
+        for (std::size_t g = 0; g < groups; ++g) acc[g] = V{} + term<Euclidean>(q0, load<V>(block + g * width<V>));
+        j = 1;
+    } else {
+        for (V& a : acc) a = V{};
+    }
     const bool bounded = flags & kBounded;
     const bool may_abandon = Euclidean && bounded && (flags & kAbandon);
     while (j < dim) {
-        const std::size_t stop = may_abandon ? std::min(dim, j + kCheckEvery) : dim;
+        // Checked after every kCheckEvery coordinates.
+        const std::size_t stop = may_abandon ? std::min(dim, (j / kCheckEvery + 1) * kCheckEvery) : dim;
         for (; j < stop; ++j) {
             const double* row = block + j * kBlockLanes;
             if constexpr (Spaced) {

@@ -319,7 +319,7 @@ private:
         const std::size_t half = sorted_ ? grid_split(first, leaves) : leaves / 2;
         const std::uint32_t left = make(run, next, first, half);
         const std::uint32_t right = make(run, next, first + half, leaves - half);
-        run.nodes[node] = {0, left, right};
+        run.nodes[node] = {static_cast<std::uint32_t>(leaves), left, right};
         double* box = run.boxes.data() + node * 2 * dim_;
         const double* a = run.boxes.data() + left * 2 * dim_;
         const double* b = run.boxes.data() + right * 2 * dim_;

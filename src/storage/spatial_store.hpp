@@ -18,7 +18,7 @@ namespace ombrix {
 // One organised run: rows in the order of its tree's leaves.
 struct SpatialRun {
     struct Node {
-        std::uint32_t leaf;  // a leaf: its block; otherwise unused
+        std::uint32_t leaf;  // a leaf: its block; otherwise the number of leaves under it
         std::uint32_t left;  // children, 0 for a leaf (the root is never a child)
         std::uint32_t right;
     };
