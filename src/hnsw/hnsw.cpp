@@ -177,20 +177,6 @@ std::optional<HNSWError> HNSW::search_matching(const PreparedQuery& query, std::
     return std::nullopt;
 }
 
-void HNSW::link_back(NodeId target, NodeId x, std::uint64_t level) {
-    if (value_links_.empty()) {
-        links_.append(target, x, level);
-        return;
-    }
-    links_.append(target, x, level);
-    try {
-        value_links_.push_back_link(target, x);
-    } catch (...) {
-        links_.remove_last(target, level);
-        throw;
-    }
-}
-
 std::optional<HNSWError> HNSW::link_node(NodeId x, std::span<const double> vector, std::uint64_t level,
                                          std::vector<NodeId>& linked) {
     const PreparedQuery prepared = prepare_query(metric_, vector, dim());
@@ -222,27 +208,18 @@ std::optional<HNSWError> HNSW::link_node(NodeId x, std::span<const double> vecto
         // The targets' lists lie scattered and each is reached through two
         // headers: fetch every level for all targets at once.
         for (const ScoredId& r : found)
-            if (r.id < size()) {
-                links_.prefetch_headers(static_cast<NodeId>(r.id));
-                value_links_.prefetch_values(static_cast<NodeId>(r.id));
-            }
+            if (r.id < size()) links_.prefetch_headers(static_cast<NodeId>(r.id));
         for (const ScoredId& r : found)
-            if (r.id < size()) {
-                links_.prefetch_sub_lists(static_cast<NodeId>(r.id));
-                value_links_.prefetch_headers(static_cast<NodeId>(r.id));
-            }
+            if (r.id < size()) links_.prefetch_sub_lists(static_cast<NodeId>(r.id));
         for (const ScoredId& r : found)
-            if (r.id < size()) {
-                links_.prefetch_tail(static_cast<NodeId>(r.id));
-                value_links_.prefetch_tail(static_cast<NodeId>(r.id));
-            }
+            if (r.id < size()) links_.prefetch_tail(static_cast<NodeId>(r.id));
         for (const ScoredId& r : found) {
             if (r.id >= size()) return HNSWError::InvalidNodeID;
             const NodeId target = static_cast<NodeId>(r.id);
             // Links go both ways, so a target linked by an earlier pass is in
             // x's list already, and x in its.
             if (target == x || linked_to_x.contains(target)) continue;
-            link_back(target, x, level);
+            links_.append(target, x, level);
             linked.push_back(target);
             linked_to_x.insert(target);
             links_.append(x, target, levels_[target]);
@@ -277,7 +254,12 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         // x is linked by its own passes only, so none of them can reach it:
         // it joins the layer populations once they are done.
         const std::optional<HNSWError> error = link_node(x, vector, level, linked);
-        if (!value_links_.empty()) value_links_.fill_node(x, links_.all(x));
+        // The same-value lists follow the links, all or nothing, once they
+        // are made.
+        if (!value_links_.empty()) {
+            value_links_.fill_node(x, links_.all(x));
+            value_links_.push_back_links(x, linked);
+        }
         // Nothing fails from here on.
         value_rows_.append(x, rows_.row(x), equality_);
         levels_.count_last();
@@ -287,10 +269,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         // back-links newest first, then drop the node.
         if (size() > old_nodes) {
             const std::uint64_t level = levels_[x];
-            for (auto it = linked.rbegin(); it != linked.rend(); ++it) {
-                links_.remove_last(*it, level);
-                if (!value_links_.empty()) value_links_.remove_back_link(*it);
-            }
+            for (auto it = linked.rbegin(); it != linked.rend(); ++it) links_.remove_last(*it, level);
         }
         levels_.truncate(old_nodes);
         rows_.truncate(old_nodes);

@@ -137,10 +137,6 @@ private:
     // index can look up (`position` resolved, every check passed).
     std::optional<HNSWError> search_matching(const PreparedQuery& query, std::uint64_t k, std::size_t position,
                                              const Metadata& value, std::vector<ScoredId>& out) const;
-    // Appends x, the node being inserted (of `level`), to target's lists, its
-    // same-value lists included; on an exception nothing changed. (x's own
-    // same-value lists are filled once its links are made.)
-    void link_back(NodeId target, NodeId x, std::uint64_t level);
     LayerSearch layer_search() const noexcept {
         return LayerSearch(levels_, links_, rows_, metadata_, traversal_, counters_);
     }

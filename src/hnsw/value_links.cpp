@@ -24,23 +24,30 @@ void ValueLinks::truncate(std::size_t nodes) noexcept {
         if (lists.size() > nodes) lists.erase(lists.begin() + static_cast<std::ptrdiff_t>(nodes), lists.end());
 }
 
-void ValueLinks::push_back_link(NodeId owner, NodeId x) {
-    std::size_t done = 0;
+void ValueLinks::push_back_links(NodeId x, std::span<const NodeId> owners) {
+    std::size_t attribute = 0, pushed = 0;
     try {
-        for (; done < held_.size(); ++done) {
-            const Held& h = held_[done];
-            if (h.values[owner] == h.value) lists_[h.attribute][owner].push_back(x);
+        for (; attribute < held_.size(); ++attribute) {
+            const Held& h = held_[attribute];
+            std::vector<std::vector<NodeId>>& lists = lists_[h.attribute];
+            // The lists lie scattered and each is reached through its header:
+            // fetch every header, then every list's end, then append.
+            for (const NodeId o : owners)
+                if (h.values[o] == h.value) __builtin_prefetch(&lists[o]);
+            for (const NodeId o : owners)
+                if (h.values[o] == h.value) __builtin_prefetch(lists[o].data() + lists[o].size(), 1);
+            for (pushed = 0; pushed < owners.size(); ++pushed)
+                if (h.values[owners[pushed]] == h.value) lists[owners[pushed]].push_back(x);
         }
     } catch (...) {
-        for (std::size_t i = 0; i < done; ++i)
-            if (held_[i].values[owner] == held_[i].value) lists_[held_[i].attribute][owner].pop_back();
+        for (std::size_t a = 0; a <= attribute && a < held_.size(); ++a) {
+            const Held& h = held_[a];
+            const std::size_t done = a < attribute ? owners.size() : pushed;
+            for (std::size_t i = 0; i < done; ++i)
+                if (h.values[owners[i]] == h.value) lists_[h.attribute][owners[i]].pop_back();
+        }
         throw;
     }
-}
-
-void ValueLinks::remove_back_link(NodeId owner) noexcept {
-    for (const Held& h : held_)
-        if (h.values[owner] == h.value) lists_[h.attribute][owner].pop_back();
 }
 
 void ValueLinks::fill_node(NodeId x, const std::vector<NodeId>& neighbours) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "hnsw/equality_index.hpp"
@@ -12,10 +13,11 @@
 
 namespace ombrix {
 
-// An insert links its node x both ways with hundreds of nodes. The lists of
-// x itself are filled once its links are made, from its whole list; each
-// back-link to x is checked only on the attributes where x holds a value,
-// whose value numbers start_node() notes once per insert.
+// An insert links its node x both ways with hundreds of nodes. Its
+// same-value lists are kept up once its links are made: x's own lists are
+// filled from its whole list, and x joins the lists of the nodes linked to
+// it in one batch per attribute where x holds a value (whose value numbers
+// add_node() notes once per insert), with the lists' ends fetched ahead.
 class ValueLinks {
 public:
     ValueLinks() = default;
@@ -30,32 +32,13 @@ public:
     // Drops the lists of the nodes from `nodes` on.
     void truncate(std::size_t nodes) noexcept;
 
-    // Appends x, the node added last, to owner's list of each attribute on
-    // which the two hold the same value. On an exception nothing changed.
-    void push_back_link(NodeId owner, NodeId x);
-    // Undoes the last push_back_link(owner, x).
-    void remove_back_link(NodeId owner) noexcept;
+    // Appends x, the node added last, to the list of each of `owners` (in
+    // link order) on each attribute where the two hold the same value. On an
+    // exception nothing changed.
+    void push_back_links(NodeId x, std::span<const NodeId> owners);
     // Fills x's lists from its whole list, `neighbours`, in link order.
     // On an exception x's lists are left empty.
     void fill_node(NodeId x, const std::vector<NodeId>& neighbours);
-
-    // The rounds of fetches that push_back_link(owner, x) reads, beside
-    // Links' own: owner's value numbers, then its lists' headers where they
-    // match, then those lists' ends.
-    void prefetch_values(NodeId owner) const noexcept {
-        for (const Held& h : held_) __builtin_prefetch(h.values + owner);
-    }
-    void prefetch_headers(NodeId owner) const noexcept {
-        for (const Held& h : held_)
-            if (h.values[owner] == h.value) __builtin_prefetch(&lists_[h.attribute][owner]);
-    }
-    void prefetch_tail(NodeId owner) const noexcept {
-        for (const Held& h : held_)
-            if (h.values[owner] == h.value) {
-                const std::vector<NodeId>& list = lists_[h.attribute][owner];
-                __builtin_prefetch(list.data() + list.size(), 1);
-            }
-    }
 
     // Owner's neighbours holding its own value at indexed attribute `a`.
     const std::vector<NodeId>& list(std::size_t a, NodeId owner) const noexcept { return lists_[a][owner]; }
