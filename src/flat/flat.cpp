@@ -18,7 +18,7 @@ using kernels::kBlockLanes;
 // (a fraction of a millisecond).
 constexpr std::size_t kCreateChunk = std::size_t{1} << 19;
 
-constexpr std::uint64_t kBoxDims = 16, kCosineBoxDims = 8;
+constexpr std::uint64_t kBoxDims = 16, kCosineBoxDims = 8, kCosineScanAbove = 16;
 
 // Whether the Euclidean scan checks for early abandon. A block that abandons
 // saves its remaining rows, but every block pays for the checks, and a block
@@ -317,8 +317,12 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         // uniform data; beyond, and for cosine beyond 8 (its bounds, a dot
         // product over a range of norms, cut off much less), only on
         // clustered data, so the search turns to a scan when they fail.
+        // Cosine beyond 16 scans at once: even clustered, its bounds cut off
+        // too little to repay the boxes visited before giving up.
         const std::uint64_t box_dims = metric_ == Metric::Cosine ? kCosineBoxDims : kBoxDims;
-        const SpatialPlan plan = dim_ > box_dims ? SpatialPlan::BoxesThenScan : SpatialPlan::Boxes;
+        const SpatialPlan plan = metric_ == Metric::Cosine && dim_ > kCosineScanAbove ? SpatialPlan::Scan
+                                 : dim_ > box_dims                                    ? SpatialPlan::BoxesThenScan
+                                                                                      : SpatialPlan::Boxes;
         if (!spatial_search(store_, prepared, wanted, plan, out)) return FlatError::OutOfMemory;
         return std::nullopt;
     }
