@@ -184,9 +184,15 @@ bool PruningCopy::may_pay(const BlockedRows& rows, std::size_t m) const noexcept
         for (std::size_t b = a + 1; b < taken; ++b) {
             const double* x = sample.data() + a * dim_;
             const double* y = sample.data() + b * dim_;
-            double d = 0.0;
-            for (std::size_t j = 0; j < dim_; ++j) d += x[j] * y[j];
-            pairs += d * d;
+            // Four sums (any order will do for an estimate), so that the
+            // adds do not wait on each other.
+            double d[4] = {};
+            std::size_t j = 0;
+            for (; j + 4 <= dim_; j += 4)
+                for (std::size_t t = 0; t < 4; ++t) d[t] += x[j + t] * y[j + t];
+            for (; j < dim_; ++j) d[0] += x[j] * y[j];
+            const double dot = (d[0] + d[1]) + (d[2] + d[3]);
+            pairs += dot * dot;
         }
     const double ratio = double(taken) * double(taken - 1) / 2.0 / pairs;  // r, estimated
     // Twice the most a fit could accept, for the estimate's noise.
