@@ -14,9 +14,9 @@
 // most g(n) times the sum of their magnitudes):
 //
 // Query, in double: ||y(q) - Qq|| <= e2q ||q||, e2q = eps + sqrt(m) g(dim)
-// (1 + eps), and its tails tq = sqrt(fl(||q||^2 - ||y_c(q)||^2)) are off by
-// at most sqrt(e3q) ||q||, e3q = 2 e2q + e2q^2 + 4 g(dim)
-// (|a - b| <= sqrt(|a^2 - b^2|)).
+// (1 + eps); its squared tail fl(||q||^2 - ||y_c(q)||^2) is within
+// e3q ||q||^2 of t_c(q)^2, e3q = 2 e2q + e2q^2 + 4 g(dim), so the interval
+// [tq_low, tq_high] built from it as below for stored vectors holds t_c(q).
 //
 // Stored vector, in float32 (pruning_transform.cpp): x rounded to float32
 // (2^-24 ||x||, plus sqrt(dim) 2^-150 below float32's normal range), then each
@@ -33,9 +33,9 @@
 // Euclidean: ||q - x||^2 = ||q_c - x_c||^2 + ||(q - x)'s tail||^2 >= a^2 + b^2,
 // a = ||Q_c q - Q_c x||, b = |t_c(q) - t_c(x)| (triangle inequality). The
 // computed a' = ||y_c(q) - y_c(x)|| <= a + e2q ||q|| + e2x ||x||, and
-// b' = the distance from tq to [low, high] <= b + sqrt(e3q) ||q||. So
-// ||q - x|| >= sqrt(B) - D, D = K0 (||q|| + ||x||), K0 = max(e2q + sqrt(e3q),
-// e2x), B = the computed a'^2 + b'^2 (which rounds by at most g(m + 8)). The
+// b' = the distance between [tq_low, tq_high] and [low, high] <= b. So
+// ||q - x|| >= sqrt(B) - D, D = K0 (||q|| + ||x||), K0 = max(e2q, e2x),
+// B = the computed a'^2 + b'^2 (which rounds by at most g(m + 8)). The
 // exact value the scan computes, s = fl(sum of fl(q_i - x_i)^2), is
 // >= (1 - g(dim + 2)) ||q - x||^2 less dim * 2^-1074 for underflow, which the
 // doubled K below covers since ||q||, ||x|| >= 2^-100. A lane is dropped only
@@ -46,12 +46,12 @@
 //
 // Inner product: q.x = q_c.x_c + (tail parts' dot) >= q_c.x_c - t_c(q) t_c(x).
 // The computed y_c(q).y_c(x) is off by at most (e2q + e2x + e2q e2x + g(m))
-// ||q|| ||x||, and t_c(q) t_c(x) <= (tq + sqrt(e3q) ||q||) high; the exact
-// scan's sum is off by g(dim) ||q|| ||x||: bound = partial - tq high
-// - K |q| |x| <= s. A lane is dropped when bound > the k-th value. Cosine
-// divides both the exact dot and the bound by the same fl(|q| |x|) of the
-// stored norms, and rounded division is monotone, so bound / d > the k-th
-// value proves s / d > it.
+// ||q|| ||x||, and t_c(q) t_c(x) <= tq_high high; the exact scan's sum is
+// off by g(dim) ||q|| ||x||: bound = partial - tq_high high - K |q| |x| <= s.
+// A lane is dropped when bound > the k-th value. Cosine divides both the
+// exact dot and the bound by the same fl(|q| |x|) of the stored norms, and
+// rounded division is monotone, so bound / d > the k-th value proves
+// s / d > it.
 //
 // Everything outside the ranges this argument needs takes the plain path:
 // a query or vector with a NaN or infinity, or a norm outside
