@@ -72,7 +72,28 @@ void project_generic(const float* basis, std::size_t rows, std::size_t dim, cons
     project_rows<Plain::F, Plain>(basis, rows, dim, block, y);
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && defined(__clang__)
+// clang checks the vector ABI at each call between functions built for
+// different targets, so here the ops carry no target of their own and ask for
+// contraction instead; they are inlined into project_fma, whose target has
+// FMA. Fused or not, the margin covers the rounding.
+struct Fused {
+    using F = simd::v8f;
+    [[gnu::always_inline]] static F zero() { return F{}; }
+    [[gnu::always_inline]] static F load(const float* p) {
+        F v;
+        __builtin_memcpy(&v, p, sizeof v);
+        return v;
+    }
+    [[gnu::always_inline]] static F broadcast(float b) { return F{} + b; }
+    [[gnu::always_inline]] static F mul_add(F b, F x, F acc) {
+#pragma clang fp contract(fast)
+        return acc + b * x;
+    }
+    [[gnu::always_inline]] static F add(F a, F b) { return a + b; }
+    [[gnu::always_inline]] static void store(float* p, F v) { __builtin_memcpy(p, &v, sizeof v); }
+};
+#elif defined(__x86_64__)
 struct Fused {
     using F = __m256;
     [[gnu::target("avx2,fma")]] static F zero() { return _mm256_setzero_ps(); }
@@ -82,7 +103,9 @@ struct Fused {
     [[gnu::target("avx2,fma")]] static F add(F a, F b) { return _mm256_add_ps(a, b); }
     [[gnu::target("avx2,fma")]] static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
 };
+#endif
 
+#if defined(__x86_64__)
 [[gnu::target("avx2,fma")]] void project_fma(const float* basis, std::size_t rows, std::size_t dim, const float* block,
                                              float* y) noexcept {
     project_rows<Fused::F, Fused>(basis, rows, dim, block, y);
