@@ -25,6 +25,35 @@
 //   (a negative numerator divided by a smaller denominator is smaller). A
 //   zero denominator belongs to a zero vector, whose value is NaN and ranks
 //   last anyway; a NaN bound again says nothing.
+// - Cosine by a cone, tighter where a box is small beside its distance from
+//   the origin: with c the box's centre as computed and rho the exact
+//   distance from c to its farthest corner, every x in the box lies in the
+//   ball of radius rho about c, so if rho < |c| the angle between x and c is
+//   at most b = asin(rho / |c|); with a the angle between q and c, the angle
+//   between q and x is at most a + b, and while a + b <= pi the cosine is at
+//   least L = cos a cos b - sin a sin b. Rounding is not monotone here, so
+//   the computed L' less a margin of 2^-20 is the bound. The margin: with
+//   d <= 32, |q| in [2^-250, 2^250], the box's norms >= 2^-400 and the
+//   computed |c|^2 in [2^-400, 2^500] and rho^2 <= 2^500 (so, rounded sums
+//   of non-negative terms being at least each term, every |c_j| and half-
+//   extent is at most 2^250, every coordinate in the box at most 2^251),
+//   nothing overflows, and underflow only adds at most d 2^-1074 to sums
+//   whose size (|q| |c|, |c|^2, |q| |x|, |x|^2) is at least 2^-800: far
+//   below the relative errors counted next, and a subnormal rho^2 moves
+//   sin b by less than 2^-300. With g(n) = n 2^-53 / (1 - n 2^-53): the computed
+//   cos a is within g(3d+7) 1.01 <= 104 2^-53 of the exact one (dot within
+//   g(d) |q| |c|, each norm within g(d+2), a product and a division), and
+//   sin b within g(2d+8) <= 72 2^-53 (each half-extent within one rounding,
+//   sums of non-negative squares). A root of 1 - s^2 errs by at most
+//   sqrt(|difference of the radicands|) + 2^-53, so sin a and cos b are
+//   within sqrt(2.01 * 104 2^-53 + 3 2^-53) + 2^-53 < 1.6e-7 of theirs.
+//   All four are at most 1 in magnitude, so |L' - L| < 2 * 1.6e-7 + 2e-14
+//   + 4 2^-53; the scan's own value (dot within g(d) |q| |x|, the norms
+//   within g(d+2) each, a product and a division) is within 3.1 g(3d+9) <
+//   4e-14 of the exact cosine; together below 3.3e-7, a third of the margin.
+//   The bound is used only where sin b <= 0.99 (so rho < |c| for sure) and
+//   cos a >= 2^-20 - cos b (so a + b <= pi for sure), and within the ranges
+//   above; the larger of the two cosine bounds is taken.
 // A box is skipped only when its bound ranks strictly after the k-th value
 // kept, and only when that value is a number: an equal value with a smaller
 // id can still enter, and so can anything when the k-th value is NaN.
@@ -54,6 +83,24 @@ constexpr std::size_t kFirstCheck = 16;
 // Boxes met per box cut off above which they are taken to fail.
 constexpr std::size_t kCutOff = 128;
 
+// The cosine bound by a cone of the head comment from the sums qc = q.c,
+// cc = |c|^2 and rr = rho^2 as computed; -infinity where its conditions do
+// not hold.
+inline double cone_bound(const PreparedQuery& query, std::size_t dim, double norm_low, double qc, double cc,
+                         double rr) noexcept {
+    if (dim > 32 || query.size != dim || !(norm_low >= 0x1p-400) || !(query.norm >= 0x1p-250) ||
+        !(query.norm <= 0x1p250) || !(cc >= 0x1p-400) || !(cc <= 0x1p500) || !(rr <= 0x1p500))
+        return -kInfinity;
+    const double nc = std::sqrt(cc);
+    const double sin_b = std::sqrt(rr) / nc;
+    if (!(sin_b <= 0.99)) return -kInfinity;
+    const double cos_b = std::sqrt(1.0 - sin_b * sin_b);
+    const double cos_a = qc / (query.norm * nc);
+    if (!(cos_a >= 0x1p-20 - cos_b)) return -kInfinity;
+    const double sin_a = std::sqrt(std::max(1.0 - cos_a * cos_a, 0.0));
+    return cos_a * cos_b - sin_a * sin_b - 0x1p-20;
+}
+
 // The bounds of `N` boxes at once: their sums are independent chains that
 // the processor overlaps. Each gap is max(lo - q, 0) + max(q - hi, 0), at
 // most one of which is non-zero: the branchy form's value without its
@@ -70,12 +117,26 @@ void box_bounds(const PreparedQuery& query, const double* const (&boxes)[N], std
                 const double gap = std::max(boxes[n][j] - q[j], 0.0) + std::max(q[j] - boxes[n][dim + j], 0.0);
                 s[n] += gap * gap;
             }
-    } else {
+    } else if (query.metric == Metric::InnerProduct) {
         for (std::size_t j = 0; j < dim; ++j)
             for (std::size_t n = 0; n < N; ++n) s[n] += std::min(q[j] * boxes[n][j], q[j] * boxes[n][dim + j]);
-        if (query.metric == Metric::Cosine)
-            for (std::size_t n = 0; n < N; ++n)
-                s[n] = s[n] >= 0.0 ? s[n] / (query.norm * norm_ranges[n][1]) : s[n] / (query.norm * norm_ranges[n][0]);
+    } else {
+        double qc[N], cc[N], rr[N];
+        for (std::size_t n = 0; n < N; ++n) qc[n] = cc[n] = rr[n] = 0.0;
+        for (std::size_t j = 0; j < dim; ++j)
+            for (std::size_t n = 0; n < N; ++n) {
+                const double lo = boxes[n][j], hi = boxes[n][dim + j];
+                s[n] += std::min(q[j] * lo, q[j] * hi);
+                const double c = (lo + hi) * 0.5;
+                const double h = std::max(c - lo, hi - c);
+                qc[n] += q[j] * c;
+                cc[n] += c * c;
+                rr[n] += h * h;
+            }
+        for (std::size_t n = 0; n < N; ++n) {
+            s[n] = s[n] >= 0.0 ? s[n] / (query.norm * norm_ranges[n][1]) : s[n] / (query.norm * norm_ranges[n][0]);
+            if (s[n] == s[n]) s[n] = std::max(s[n], cone_bound(query, dim, norm_ranges[n][0], qc[n], cc[n], rr[n]));
+        }
     }
     for (std::size_t n = 0; n < N; ++n) out[n] = s[n] == s[n] ? s[n] : -kInfinity;
 }
