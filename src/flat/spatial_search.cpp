@@ -79,10 +79,11 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr std::size_t kScanAfter = 32;
 // The first look at whether the boxes can still pay comes after this share
 // of the budget, the next ones at twice as many leaves each. Inner product
-// looks sooner: on evenly spread vectors its boxes cut off nothing from the
-// start, while on clustered ones they cut off other clusters' boxes within
-// the first few leaves, as Euclidean boxes do only a little later.
-constexpr std::size_t kFirstCheck = 16, kFirstCheckInnerProduct = 128;
+// and cosine look sooner: on evenly spread vectors their boxes cut off
+// nothing from the start, while on clustered ones they cut off other
+// clusters' boxes within the first few leaves, as Euclidean boxes do only a
+// little later.
+constexpr std::size_t kFirstCheck = 16, kFirstCheckDot = 128;
 // Boxes met per box cut off above which they are taken to fail.
 constexpr std::size_t kCutOff = 128;
 
@@ -254,7 +255,7 @@ public:
             // push() copes; without the list the boxes go on to the end.
         }
         budget_ = visited_.capacity() >= budget ? budget : SIZE_MAX;
-        const std::size_t first_check = query_.metric == Metric::InnerProduct ? kFirstCheckInnerProduct : kFirstCheck;
+        const std::size_t first_check = euclidean_ ? kFirstCheck : kFirstCheckDot;
         next_check_ = budget_ == SIZE_MAX ? SIZE_MAX : std::max<std::size_t>(budget_ / first_check, 1);
         const std::vector<SpatialRun>& runs = store_.runs();
         for (std::uint32_t r = 0; r < runs.size(); ++r) push({bound(runs[r], 0), r, 0});
