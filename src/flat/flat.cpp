@@ -314,9 +314,9 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     const PreparedQuery prepared = prepare_query(metric_, query, dim_);
     if (spatial_) {
         // Up to 16 coordinates boxes cut off most of the space even on
-        // uniform data; beyond, and for cosine beyond 8 (its bounds, a dot
-        // product over a range of norms, cut off much less), only on
-        // clustered data, so the search turns to a scan when they fail.
+        // uniform data; beyond, and for cosine beyond 8 (bounds on an angle
+        // cut off less than bounds on a distance), only on clustered data,
+        // so the search turns to a scan when they fail.
         // Cosine beyond 16 scans at once: even clustered, its bounds cut off
         // too little to repay the boxes visited before giving up.
         const std::uint64_t box_dims = metric_ == Metric::Cosine ? kCosineBoxDims : kBoxDims;
