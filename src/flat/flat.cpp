@@ -153,36 +153,49 @@ std::optional<FlatError> Flat::insert(std::span<const double> vector) noexcept {
 
 void Flat::update_copy() noexcept {
     if (!copy_.update(vectors_)) return;
-    // A probe: a few stored vectors as queries (k = 10, as a typical search
-    // asks). The copy stays only when those searches read well under half of
-    // what plain scans read; on data without low-rank structure (Gaussian,
-    // say) the bounds never bite and the copy would only cost. The first two
-    // settle the clear cases (under a quarter, or over all of a plain scan).
-    constexpr std::size_t kProbes = 4, kSpread[kProbes] = {0, 2, 1, 3};
-    const std::size_t groups = vectors_.grouped() / kBlockLanes;
-    const std::uint64_t per_probe = vectors_.size() * dim_ * sizeof(double);
+    // A probe: a few stored vectors as queries, searched through the copy of
+    // its first groups only, the queries taken from beyond them (as new
+    // queries come from outside the data) and k scaled down with the share
+    // searched (k = 10 over all, as a typical search asks), so that the
+    // k-th value is about as tight as a full search's. The copy stays (and
+    // is completed) only when those searches read well under half of what
+    // plain scans of those groups read; on data without low-rank structure
+    // (Gaussian, say) the bounds never bite and the copy would only cost.
+    // The first two settle the clear cases (under a quarter, or over all of
+    // a plain scan).
+    constexpr std::size_t kProbes = 4, kSpread[kProbes] = {0, 2, 1, 3}, kWanted = 10;
+    const std::size_t groups = vectors_.grouped() / kBlockLanes, probed = copy_.groups();
+    const std::size_t from = probed < groups ? probed : 0, span = groups - from;
+    const std::size_t wanted = std::max<std::size_t>(1, (kWanted * probed + groups / 2) / groups);
+    const std::uint64_t per_probe = probed * kBlockLanes * dim_ * sizeof(double);
     Reads reads;
     const auto cost = [&] { return reads.stored + reads.copy + kScatterCost * reads.scattered; };
     try {
         std::vector<double> query(dim_);
         std::vector<ScoredId> results;
         for (std::size_t p = 0; p < kProbes; ++p) {
-            const std::size_t id = (2 * kSpread[p] + 1) * groups * kBlockLanes / (2 * kProbes);
+            const std::size_t id = from * kBlockLanes + (2 * kSpread[p] + 1) * span * kBlockLanes / (2 * kProbes);
             const double* block = vectors_.group(id / kBlockLanes);
             for (std::size_t j = 0; j < dim_; ++j) query[j] = block[j * kBlockLanes + id % kBlockLanes];
-            if (search(query, 10, results, &reads)) {
+            if (search_groups(query, wanted, results, reads, probed)) {
                 copy_.drop();
                 return;
             }
-            if (p == 1 && 4 * cost() < 2 * per_probe) return;
-            if (p == 1 && cost() > 2 * per_probe) break;
+            if (p == 1 && 4 * cost() < 2 * per_probe) break;
+            if (p == 1 && cost() > 2 * per_probe) {
+                copy_.drop();
+                return;
+            }
+            if (p + 1 == kProbes && 2 * cost() > kProbes * per_probe) {
+                copy_.drop();
+                return;
+            }
         }
     } catch (const std::bad_alloc&) {
         copy_.drop();
         return;
     }
-    const std::uint64_t plain = kProbes * per_probe;
-    if (2 * cost() > plain) copy_.drop();
+    copy_.extend(vectors_);
 }
 
 std::optional<FlatError> Flat::create_valid(const double* rows, std::size_t valid, std::size_t total,
@@ -298,9 +311,22 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
 
 std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64_t k, std::vector<ScoredId>& out,
                                       Reads* reads) const noexcept {
+    Reads read;
+    const auto error = search_groups(query, k, out, read, ~std::size_t{0});
+    if (reads) {
+        reads->stored += read.stored;
+        reads->scattered += read.scattered;
+        reads->copy += read.copy;
+    }
+    return error;
+}
+
+std::optional<FlatError> Flat::search_groups(std::span<const double> query, std::uint64_t k, std::vector<ScoredId>& out,
+                                             Reads& read, std::size_t groups) const noexcept {
     out.clear();
     if (query.size() != dim_) return FlatError::DimensionMismatch;
-    const std::size_t count = static_cast<std::size_t>(size());
+    const bool whole = groups >= vectors_.grouped() / kBlockLanes;
+    const std::size_t count = whole ? static_cast<std::size_t>(size()) : groups * kBlockLanes;
     if (count == 0) return FlatError::EmptyIndex;
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(k, count));
     if (wanted == 0) return std::nullopt;
@@ -332,7 +358,6 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
     const bool pruning = copy_.prepare(query, pruned);
     CopyPolicy policy;
     const double* const norms = vectors_.norms();
-    Reads read;
     // A value no greater than the final k-th, from k vectors the copy
     // points at: groups before the heap has tightened are pruned by it too.
     const std::optional<double> warm_value = pruning ? warm_limit(pruned, prepared, wanted, read) : std::nullopt;
@@ -342,7 +367,8 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
 
     AbandonPolicy abandon(static_cast<std::size_t>(dim_));
     double values[kBlockLanes];
-    for (std::size_t g = 0; g < scan.groups(); ++g) {
+    const std::size_t scanned_groups = whole ? scan.groups() : groups;
+    for (std::size_t g = 0; g < scanned_groups; ++g) {
         // Once the heap is full, only a lane below its worst can enter (ids
         // only grow, so a tie loses): the kernel picks those lanes, and most
         // blocks offer none. A NaN worst lets every number in, so then every
@@ -389,7 +415,7 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         }
     }
 
-    const std::size_t first = vectors_.grouped();
+    const std::size_t first = scanned_groups * kBlockLanes;
     if (const std::size_t rest = count - first) {
         std::optional<double> bound;
         if (top.full()) bound = top.worst();
@@ -400,11 +426,6 @@ std::optional<FlatError> Flat::search(std::span<const double> query, std::uint64
         for (std::size_t l = 0; l < rest; ++l) top.offer({scores[l], first + l});
     }
     top.finish();
-    if (reads) {
-        reads->stored += read.stored;
-        reads->scattered += read.scattered;
-        reads->copy += read.copy;
-    }
     return std::nullopt;
 }
 

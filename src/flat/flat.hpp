@@ -76,6 +76,9 @@ private:
     // Keeps the pruning copy in step after an append, and drops a new one
     // that a probe of a few searches finds not to pay.
     void update_copy() noexcept;
+    // search() over the first `groups` complete groups only (the probe's).
+    std::optional<FlatError> search_groups(std::span<const double> query, std::uint64_t k, std::vector<ScoredId>& out,
+                                           Reads& reads, std::size_t groups) const noexcept;
     std::optional<double> warm_limit(const PruningCopy::Query& pruned, const PreparedQuery& prepared,
                                      std::size_t wanted, Reads& read) const noexcept;
     std::optional<FlatError> create_valid(const double* rows, std::size_t valid, std::size_t total, std::size_t& stored,

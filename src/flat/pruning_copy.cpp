@@ -85,6 +85,7 @@ using pruning::Kind;
 constexpr std::size_t kMinDim = 80;       // below this the copy keeps too few coordinates
 constexpr std::size_t kMinGroups = 64;    // first fit once this many groups are complete
 constexpr std::size_t kMaxKept = 128;     // leading coordinates kept at most
+constexpr std::size_t kProbeGroups = 64;  // groups transformed for the probe, at least
 constexpr std::size_t kSample = 512;      // vectors the basis is fit to
 constexpr std::size_t kFirstLevel = 8;    // coordinates before the first checkpoint
 constexpr double kCapturedAtLeast = 0.9;  // share of the sample's energy in the kept coordinates
@@ -133,13 +134,24 @@ bool PruningCopy::update(const BlockedRows& rows) noexcept {
     if (dim_ < kMinDim || groups < kMinGroups) return false;
     if (groups >= 2 * fitted_at_) {
         fitted_at_ = groups;
-        if (!fit(rows)) {
+        // First only the probe's share (an eighth): enough for its searches
+        // to tell, and no more, as a copy that does not pay is thrown away.
+        const std::size_t probed = groups < 2 * kProbeGroups ? groups : std::max(kProbeGroups, groups / 8);
+        if (!fit(rows, probed)) {
             drop();
             return false;
         }
         return true;
     }
-    if (active() && groups > groups_ && !transform(rows, groups_, groups)) drop();
+    if (active() && groups > groups_) extend(rows);
+    return false;
+}
+
+bool PruningCopy::extend(const BlockedRows& rows) noexcept {
+    const std::size_t groups = rows.grouped() / kBlockLanes;
+    if (!active() || groups <= groups_) return true;
+    if (transform(rows, groups_, groups)) return true;
+    drop();
     return false;
 }
 
@@ -199,7 +211,7 @@ bool PruningCopy::may_pay(const BlockedRows& rows, std::size_t m) const noexcept
     return !(ratio > 2.0 * double(m) / (kCapturedAtLeast * kCapturedAtLeast));
 }
 
-bool PruningCopy::fit(const BlockedRows& rows) noexcept {
+bool PruningCopy::fit(const BlockedRows& rows, std::size_t probed) noexcept {
     drop();
     // Checkpoints at 8, 16, 32, ... coordinates, each with a low and a high
     // tail row; the copy takes at most an eighth of the stored bytes, so that
@@ -270,7 +282,7 @@ bool PruningCopy::fit(const BlockedRows& rows) noexcept {
     m_ = m;
     levels_ = levels;
     stride_ = (m + 2 * levels + 1) * kBlockLanes;
-    return transform(rows, 0, rows.grouped() / kBlockLanes);
+    return transform(rows, 0, probed);
 }
 
 bool PruningCopy::transform(const BlockedRows& rows, std::size_t first, std::size_t last) noexcept {

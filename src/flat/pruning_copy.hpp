@@ -32,10 +32,15 @@ public:
 
     // Brings the copy in step with `rows` after an append: fits a new basis
     // when the complete groups have doubled since the last fit, otherwise
-    // transforms the groups completed since. True when it has just fitted
-    // (the caller then decides whether the copy pays, see drop()). Never
-    // fails: short of memory, the copy is dropped and searches scan plainly.
+    // transforms the groups completed since. True when it has just fitted:
+    // the copy then covers only the first groups() (enough for a probe to
+    // tell whether it pays), and the caller either completes it (extend())
+    // or drops it. Never fails: short of memory, the copy is dropped and
+    // searches scan plainly.
     bool update(const BlockedRows& rows) noexcept;
+    // Transforms the complete groups not yet in the copy; false (the copy
+    // dropped) when memory runs short.
+    bool extend(const BlockedRows& rows) noexcept;
     // Forgets the copy until the next fit (it did not pay).
     void drop() noexcept;
 
@@ -80,7 +85,7 @@ public:
 
 private:
     bool may_pay(const BlockedRows& rows, std::size_t m) const noexcept;
-    bool fit(const BlockedRows& rows) noexcept;
+    bool fit(const BlockedRows& rows, std::size_t probed) noexcept;
     bool transform(const BlockedRows& rows, std::size_t first, std::size_t last) noexcept;
 
     std::size_t dim_ = 0;
