@@ -309,7 +309,8 @@ bool PruningCopy::transform(const BlockedRows& rows, std::size_t first, std::siz
                 n2[l] += v * v;
                 block32[j * kBlockLanes + l] = static_cast<float>(v);
             }
-        project(basis32_.data(), padded, dim_, block32.data(), y.data());
+        project(basis32_.data(), padded, dim_, block32.data(), y.data(), g + 1 < last ? rows.group(g + 1) : nullptr,
+                dim_ * kBlockLanes * sizeof(double));
         // The coordinates as computed, then the tails' intervals, level by
         // level (the true tail's square lies within delta of the computed).
         float* out = store + g * stride_;

@@ -20,16 +20,24 @@ using kernels::kBlockLanes;
 
 // kRowsAtOnce rows of the basis against two vectors of lanes at a time, so
 // that each load of the block serves kRowsAtOnce rows; chunk sums of kChunk
-// products are added to the running totals.
+// products are added to the running totals. The lines of `ahead` are
+// prefetched a few per chunk, spread over the whole call.
 template <class F, class Ops>
 [[gnu::always_inline]] inline void project_rows(const float* basis, std::size_t rows, std::size_t dim,
-                                                const float* block, float* y) {
-    constexpr std::size_t W = sizeof(F) / sizeof(float), R = kRowsAtOnce;
+                                                const float* block, float* y, const char* ahead,
+                                                std::size_t ahead_bytes) {
+    constexpr std::size_t W = sizeof(F) / sizeof(float), R = kRowsAtOnce, kLine = 64;
+    const std::size_t chunks = kBlockLanes / (2 * W) * (rows / R) * ((dim + kChunk - 1) / kChunk);
+    const std::size_t lines = ahead ? (ahead_bytes + kLine - 1) / kLine : 0;
+    const std::size_t per_chunk = chunks ? (lines + chunks - 1) / chunks : 0;
+    const char* const ahead_end = ahead + lines * kLine;
     for (std::size_t lane = 0; lane < kBlockLanes; lane += 2 * W)
         for (std::size_t r = 0; r < rows; r += R) {
             F total[R][2];
             for (auto& t : total) t[0] = t[1] = Ops::zero();
             for (std::size_t start = 0; start < dim; start += kChunk) {
+                for (std::size_t i = 0; i < per_chunk && ahead < ahead_end; ++i, ahead += kLine)
+                    __builtin_prefetch(ahead, 0, 2);
                 const std::size_t end = std::min(dim, start + kChunk);
                 F acc[R][2];
                 for (auto& a : acc) a[0] = a[1] = Ops::zero();
@@ -68,8 +76,9 @@ struct Plain {
     static void store(float* p, F v) { __builtin_memcpy(p, &v, sizeof v); }
 };
 
-void project_generic(const float* basis, std::size_t rows, std::size_t dim, const float* block, float* y) noexcept {
-    project_rows<Plain::F, Plain>(basis, rows, dim, block, y);
+void project_generic(const float* basis, std::size_t rows, std::size_t dim, const float* block, float* y,
+                     const void* ahead, std::size_t ahead_bytes) noexcept {
+    project_rows<Plain::F, Plain>(basis, rows, dim, block, y, static_cast<const char*>(ahead), ahead_bytes);
 }
 
 #if defined(__x86_64__) && defined(__clang__)
@@ -107,8 +116,8 @@ struct Fused {
 
 #if defined(__x86_64__)
 [[gnu::target("avx2,fma")]] void project_fma(const float* basis, std::size_t rows, std::size_t dim, const float* block,
-                                             float* y) noexcept {
-    project_rows<Fused::F, Fused>(basis, rows, dim, block, y);
+                                             float* y, const void* ahead, std::size_t ahead_bytes) noexcept {
+    project_rows<Fused::F, Fused>(basis, rows, dim, block, y, static_cast<const char*>(ahead), ahead_bytes);
 }
 #endif
 

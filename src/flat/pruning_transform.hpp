@@ -15,9 +15,11 @@ inline constexpr std::size_t kRowsAtOnce = 6;
 
 // y (rows x 32, row-major) = basis (rows x dim) times block (dim x 32, the
 // stored group's coordinate-major layout, in float32); rows a multiple of
-// kRowsAtOnce.
-using ProjectFn = void (*)(const float* basis, std::size_t rows, std::size_t dim, const float* block,
-                           float* y) noexcept;
+// kRowsAtOnce. Meanwhile [ahead, ahead + ahead_bytes) (the next group, or
+// null) is brought into cache, so that the caller's next read of it does
+// not wait on memory.
+using ProjectFn = void (*)(const float* basis, std::size_t rows, std::size_t dim, const float* block, float* y,
+                           const void* ahead, std::size_t ahead_bytes) noexcept;
 
 // The fastest variant this machine runs.
 ProjectFn project_function() noexcept;
