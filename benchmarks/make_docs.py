@@ -112,7 +112,7 @@ process. Analysis and an estimate for large clusters:
 
 # Titles of the tags a script gives a partial run (the full run has none).
 TAGS = {
-    "core": "the core against an older build, and filtered search",
+    "core": "the core against an older build at N = 50 000, and filtered search",
     "core10k": "the core against an older build at N = 10 000, three runs",
     "filtered": "filtered search",
 }
