@@ -58,9 +58,10 @@ from a huge-page buffer (`benchmarks/read_floor.cpp`): no exact scan can be
 faster except by skipping data. "PyFlat / floor" is the median of each query's
 time over a floor read made just before it (the read also clears the caches of
 the index's data, so in-cache shapes show a ratio above "PyFlat ms / read floor
-ms"). "create / numpy copy": `PyFlat.create` from a C-contiguous float64 array
-against `X.copy()`. "faiss PCA+Panorama": faiss's exact pruned scan after a
-PCA rotation, where the installed faiss has it. "bytes read": the share of the
+ms"). "create / numpy copy": `PyFlat.create` of that metric (which decides
+whether a pruning copy is built) from a C-contiguous float64 array against
+`X.copy()`. "faiss PCA+Panorama": faiss's exact pruned scan after a PCA
+rotation, where the installed faiss has it. "bytes read": the share of the
 float64 data a PyFlat query read (below 1 where the pruning copy proves
 vectors cannot enter); "memory / raw": the index's memory over the raw float64
 bytes. PyFlat's ids are checked against numpy float64's on every query.""",
