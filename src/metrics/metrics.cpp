@@ -13,6 +13,21 @@ double squared_norm(std::span<const double> v) noexcept {
     return s;
 }
 
+void row_norms(const double* rows, std::size_t count, std::size_t dim, double* norms) noexcept {
+    // One row's sum is a chain of dependent adds; eight rows side by side
+    // keep the adders busy, each row still summed left to right.
+    constexpr std::size_t kRows = 8;
+    std::size_t r = 0;
+    for (; r + kRows <= count; r += kRows) {
+        const double* x = rows + r * dim;
+        double s[kRows] = {};
+        for (std::size_t j = 0; j < dim; ++j)
+            for (std::size_t i = 0; i < kRows; ++i) s[i] += x[i * dim + j] * x[i * dim + j];
+        for (std::size_t i = 0; i < kRows; ++i) norms[r + i] = std::sqrt(s[i]);
+    }
+    for (; r < count; ++r) norms[r] = std::sqrt(squared_norm({rows + r * dim, dim}));
+}
+
 std::optional<Metric> hnsw_metric_from_name(std::string_view name) noexcept {
     if (name == "euclidean") return Metric::Euclidean;
     if (name == "angular") return Metric::Cosine;

@@ -28,6 +28,9 @@ Metric flat_metric_from_name(std::optional<std::string_view> name) noexcept;
 
 // Sum of squares of v, left to right: the squared norm used by cosine.
 double squared_norm(std::span<const double> v) noexcept;
+// norms[r] = sqrt(squared_norm(row r)) for `count` rows of `dim` values back
+// to back, the same bits, several rows at a time.
+void row_norms(const double* rows, std::size_t count, std::size_t dim, double* norms) noexcept;
 
 // The smallest t with sqrt(t) >= bound, for a bound that is not NaN: a sum
 // of squares s (>= 0, or NaN) then has s >= t exactly when sqrt(s) >= bound,

@@ -24,9 +24,7 @@ bool BlockedRows::reserve(std::size_t more) noexcept {
 }
 
 void BlockedRows::append(const double* rows, std::size_t count) noexcept {
-    if (keep_norms_)
-        for (std::size_t r = 0; r < count; ++r)
-            norms_.data()[count_ + r] = std::sqrt(squared_norm({rows + r * dim_, dim_}));
+    if (keep_norms_) row_norms(rows, count, dim_, norms_.data() + count_);
     if (dim_ == 0) {
         count_ += count;
         return;
