@@ -53,6 +53,10 @@ public:
     std::uint32_t find(std::size_t position, const Metadata& value, const MetadataRows& rows) const noexcept;
     // The nodes holding value number `value` at an indexed position, ascending.
     std::span<const NodeId> nodes(std::size_t position, std::uint32_t value) const noexcept;
+    // The same at indexed attribute `a`.
+    std::span<const NodeId> holders(std::size_t a, std::uint32_t value) const noexcept {
+        return attributes_[a].holders[value];
+    }
 
 private:
     struct Slot {

@@ -160,8 +160,14 @@ std::optional<HNSWError> HNSW::search_matching(const PreparedQuery& query, std::
     walk.start_operation(query, false);
     if (dense_filtered_.load() != 0) {
         const BlockedRows* copy = value_rows_.copy(attribute, wanted);
-        if (copy != nullptr && copy->size() == holders.size()) walk.score_into_memo(query, holders, *copy);
-        else walk.score_into_memo(query, holders);
+        // The copy holds the holders in complete groups, the rest are read
+        // from the store.
+        if (copy != nullptr && copy->size() == holders.size() / kernels::kBlockLanes * kernels::kBlockLanes) {
+            walk.score_into_memo(query, holders.first(copy->size()), *copy);
+            walk.score_into_memo(query, holders.subspan(copy->size()));
+        } else {
+            walk.score_into_memo(query, holders);
+        }
     }
     NodeId entry = 0;
     for (std::uint64_t layer = std::min(levels_.layers() - 1, levels_.highest()); layer >= 1; --layer) {
@@ -247,7 +253,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
         value_rows_.prepare(x, equality_);
         levels_.push(level);  // the node counts from here on
         if (old_nodes == 0) {
-            value_rows_.append(x, rows_.row(x), equality_);
+            value_rows_.append(x, rows_, equality_);
             return std::nullopt;
         }
 
@@ -261,7 +267,7 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
             value_links_.push_back_links(x, linked);
         }
         // Nothing fails from here on.
-        value_rows_.append(x, rows_.row(x), equality_);
+        value_rows_.append(x, rows_, equality_);
         levels_.count_last();
         return error;
     } catch (...) {

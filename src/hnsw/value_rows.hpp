@@ -15,9 +15,10 @@
 namespace ombrix {
 
 // Row i of a value's copy is the row of the value's i-th holder, in the
-// equality index's (ascending) order; the kernels give every row the same
-// bits from either copy. A node's row joins its values' copies only once
-// nothing of its insert can fail any more, so a failed insert appends
+// equality index's (ascending) order, for the holders in complete groups of
+// kBlockLanes: the few past them are scored from the store, where the
+// kernels give them the same bits. A group joins its value's copy when its
+// last holder's insert can no longer fail, so a failed insert appends
 // nothing and at most leaves unused room (and the copies of the values it
 // brought, which fit() drops).
 class ValueRows {
@@ -26,11 +27,13 @@ public:
     ValueRows(std::size_t attributes, std::size_t dim, bool keep_norms)
         : copies_(attributes), dim_(dim), keep_norms_(keep_norms) {}
 
-    // Makes room for node x's row in the copy of each value x holds (a value
-    // new to the index gets its copy here). Throws on memory shortage.
+    // Makes room in the copy of each value node x holds for the group x
+    // completes, if any (a value new to the index gets its copy here).
+    // Throws on memory shortage.
     void prepare(NodeId x, const EqualityIndex& index);
-    // Appends x's `row` to those copies, after prepare(x, index).
-    void append(NodeId x, const double* row, const EqualityIndex& index) noexcept;
+    // Appends those groups, their rows read from `rows` (the store, x's row
+    // in it), after prepare(x, index).
+    void append(NodeId x, const BlockedRows& rows, const EqualityIndex& index) noexcept;
     // Drops the copies of values the index no longer holds.
     void fit(const EqualityIndex& index) noexcept;
 

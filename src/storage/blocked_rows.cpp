@@ -13,14 +13,15 @@ using kernels::kBlockLanes;
 bool BlockedRows::reserve(std::size_t more) noexcept {
     if (more > SIZE_MAX - count_) return false;
     const std::size_t total = count_ + more;
-    if (keep_norms_ && !norms_.reserve(total, count_)) return false;
+    if (keep_norms_ && !norms_.reserve(total, count_, growth_shift_)) return false;
     if (dim_ == 0 || more == 0) return true;
     if (total > SIZE_MAX / sizeof(double) / dim_) return false;
     const std::size_t grouped_now = grouped();
-    if (!blocks_.reserve(total / kBlockLanes * kBlockLanes * dim_, grouped_now * dim_)) return false;
-    if (keep_ == KeepRows::All) return rows_.reserve(total * dim_, count_ * dim_);
+    if (!blocks_.reserve(total / kBlockLanes * kBlockLanes * dim_, grouped_now * dim_, growth_shift_)) return false;
+    if (keep_ == KeepRows::All) return rows_.reserve(total * dim_, count_ * dim_, growth_shift_);
+    if (keep_ == KeepRows::None) return true;
     const std::size_t waiting = count_ - grouped_now;
-    return rows_.reserve(std::min(kBlockLanes, waiting + more) * dim_, waiting * dim_);
+    return rows_.reserve(std::min(kBlockLanes, waiting + more) * dim_, waiting * dim_, growth_shift_);
 }
 
 void BlockedRows::append(const double* rows, std::size_t count) noexcept {
@@ -59,6 +60,17 @@ void BlockedRows::append(const double* rows, std::size_t count) noexcept {
         count_ += take;
         if (waiting + take == kBlockLanes) kernels::best().pack(rows_.data(), dim_, block);
     }
+}
+
+void BlockedRows::append_group(const double* const* rows) noexcept {
+    if (keep_norms_)
+        for (std::size_t l = 0; l < kBlockLanes; ++l)
+            norms_.data()[count_ + l] = std::sqrt(squared_norm({rows[l], dim_}));
+    // With no rows kept, count_ is a whole number of groups.
+    double* const block = blocks_.data() + count_ * dim_;
+    for (std::size_t j = 0; j < dim_; ++j)
+        for (std::size_t l = 0; l < kBlockLanes; ++l) block[j * kBlockLanes + l] = rows[l][j];
+    count_ += kBlockLanes;
 }
 
 void BlockedRows::score_all(const PreparedQuery& query, double* out) const noexcept {

@@ -16,16 +16,21 @@ namespace ombrix {
 // stream through the block kernel. Which vectors are also kept row by row is
 // the user's choice: all of them (a graph walk reads single rows at random),
 // or only those of the incomplete last group, which wait there until it
-// fills. Everything lives in page buffers (huge pages when large).
+// fills, or none: then rows come a whole group at a time, from wherever the
+// user keeps them. Everything lives in page buffers (huge pages when large).
 class BlockedRows {
 public:
-    enum class KeepRows : std::uint8_t { All, IncompleteGroup };
+    enum class KeepRows : std::uint8_t { All, IncompleteGroup, None };
+    // How the buffers grow: doubling (few copies while they fill), or by an
+    // eighth (at most about an eighth unused, for many small stores).
+    enum class Growth : std::uint8_t { Double, Eighth };
 
     BlockedRows() noexcept = default;
     // Rows of `dim` values; with `keep_norms`, each row's sqrt(squared_norm)
     // as well (what cosine scoring divides by).
-    BlockedRows(std::size_t dim, bool keep_norms, KeepRows keep = KeepRows::All) noexcept
-        : dim_(dim), keep_norms_(keep_norms), keep_(keep) {}
+    BlockedRows(std::size_t dim, bool keep_norms, KeepRows keep = KeepRows::All,
+                Growth growth = Growth::Double) noexcept
+        : dim_(dim), keep_norms_(keep_norms), keep_(keep), growth_shift_(growth == Growth::Eighth ? 3 : 0) {}
 
     std::size_t dim() const noexcept { return dim_; }
     std::size_t size() const noexcept { return count_; }
@@ -37,8 +42,11 @@ public:
     // and nothing changed that is visible, when memory is short.
     [[nodiscard]] bool reserve(std::size_t more) noexcept;
     // Appends `count` rows of dim values stored back to back; room must have
-    // been reserved.
+    // been reserved (KeepRows::All or IncompleteGroup).
     void append(const double* rows, std::size_t count) noexcept;
+    // Appends kBlockLanes rows of dim values, rows[l] the l-th, as one
+    // complete group; room must have been reserved (KeepRows::None).
+    void append_group(const double* const* rows) noexcept;
     // Appends one row. False, and nothing changed, when memory is short.
     [[nodiscard]] bool append(const double* row) noexcept {
         if (!reserve(1)) return false;
@@ -69,6 +77,7 @@ private:
     std::size_t dim_ = 0;
     bool keep_norms_ = false;
     KeepRows keep_ = KeepRows::All;
+    unsigned growth_shift_ = 0;  // see PageBuffer::reserve
     std::size_t count_ = 0;
     PageBuffer rows_;    // dim values per kept row, row after row
     PageBuffer blocks_;  // the complete groups, coordinate-major

@@ -157,11 +157,11 @@ PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept {
 
 PageBuffer::~PageBuffer() { release(data_, capacity_); }
 
-bool PageBuffer::reserve(std::size_t needed, std::size_t used) noexcept {
+bool PageBuffer::reserve(std::size_t needed, std::size_t used, unsigned growth_shift) noexcept {
     if (needed <= capacity_) return true;
     constexpr std::size_t max_doubles = (std::size_t{1} << 62) / sizeof(double);
     if (needed > max_doubles) return false;
-    const std::size_t doubles = std::max(needed, std::min(max_doubles, capacity_ * 2));
+    const std::size_t doubles = std::max(needed, std::min(max_doubles, capacity_ + (capacity_ >> growth_shift)));
     std::size_t bytes = doubles * sizeof(double);
     void* memory = allocate(bytes);
     if (!memory) return false;

@@ -23,8 +23,9 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
 
     // Makes room for at least `needed` doubles, keeping the first `used`;
-    // growth is geometric. False (and nothing changed) when memory is short.
-    [[nodiscard]] bool reserve(std::size_t needed, std::size_t used) noexcept;
+    // growth is geometric, by capacity() >> growth_shift at least (0:
+    // doubling). False (and nothing changed) when memory is short.
+    [[nodiscard]] bool reserve(std::size_t needed, std::size_t used, unsigned growth_shift = 0) noexcept;
 
 private:
     double* data_ = nullptr;

@@ -325,7 +325,9 @@ TEST(HNSWMemory, InsertThatRunsOutOfMemoryChangesNothing) {
         LevelByCount graph_rng(graph), twin_rng(twin);
         const Filter f{"tag", make_equality_predicate({std::string("a long enough tag value 1")})};
         std::uint64_t state = 7;
-        for (int i = 0; i < 30; ++i) {
+        // Past 64 nodes, so that tags 0 and 1 complete groups of their rows'
+        // copies too.
+        for (int i = 0; i < 70; ++i) {
             const std::vector<double> v = random_vector(state, 3, false);
             // Tag 2 first appears late, at a node whose insert may fail.
             const MetadataRow row{{std::string("a long enough tag value ") + std::to_string(i == 20 ? 2 : i % 2)}};

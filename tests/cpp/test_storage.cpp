@@ -16,10 +16,10 @@
 namespace ombrix {
 namespace {
 
-// Both ways of keeping rows, filled in uneven steps (a group completed across
-// two appends, several groups at once), score every row as the row kernel
-// does; a truncate that reopens a group and the appends after it change
-// nothing either.
+// Every way of keeping rows, filled in uneven steps (a group completed across
+// two appends, several groups at once) or by whole gathered groups, scores
+// every row as the row kernel does; a truncate that reopens a group and the
+// appends after it change nothing either.
 TEST(BlockedRows, EveryWayOfFillingScoresLikeTheRowKernel) {
     std::mt19937_64 rng(5);
     std::normal_distribution<double> gauss;
@@ -51,6 +51,31 @@ TEST(BlockedRows, EveryWayOfFillingScoresLikeTheRowKernel) {
                     EXPECT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
                         << "dim " << dim << " row " << i;
             }
+            // Whole groups gathered from scattered rows (every third row,
+            // wrapping), growing by an eighth.
+            BlockedRows groups(dim, metric == Metric::Cosine, BlockedRows::KeepRows::None, BlockedRows::Growth::Eighth);
+            std::vector<double> gathered;
+            for (std::size_t g = 0; g < 4; ++g) {
+                const double* group[kernels::kBlockLanes];
+                for (std::size_t l = 0; l < kernels::kBlockLanes; ++l) {
+                    group[l] = rows.data() + (3 * (g * kernels::kBlockLanes + l)) % 140 * dim;
+                    gathered.insert(gathered.end(), group[l], group[l] + dim);
+                }
+                ASSERT_TRUE(groups.reserve(kernels::kBlockLanes));
+                groups.append_group(group);
+            }
+            const std::size_t count = 4 * kernels::kBlockLanes;
+            ASSERT_EQ(groups.size(), count);
+            const PreparedQuery prepared = prepare_query(metric, query, dim);
+            std::vector<double> got(count), want(count);
+            groups.score_all(prepared, got.data());
+            std::vector<double> norms;
+            for (std::size_t i = 0; i < count; ++i)
+                norms.push_back(std::sqrt(squared_norm({gathered.data() + i * dim, dim})));
+            score_contiguous(prepared, gathered.data(), dim, norms.data(), count, want.data());
+            for (std::size_t i = 0; i < count; ++i)
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
+                    << "dim " << dim << " gathered row " << i;
         }
     }
 }
