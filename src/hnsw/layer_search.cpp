@@ -178,22 +178,33 @@ void prefetch_headers(const Admit& admit, const NodeId* nodes, std::size_t count
 
 // Where a layer-0 result of ef pairs is final, from every node's distance
 // (NaN and `unreachable` left out); none when fewer than ef numbers exist.
-// The ef smallest of a sample give a limit that the ef smallest of all cannot
-// exceed; only distances up to it are kept and sorted out.
+// Only distances up to a limit that the ef-th smallest cannot exceed are kept
+// and sorted out. The limit: the nodes dealt in turn onto 4 ef piles, the
+// ef-th smallest of the piles' minima. Each minimum is the distance of a
+// node of its own pile, so ef distinct nodes lie at or below it; a pass of
+// element-wise minima (vectorised, no branch) finds it, and it keeps few
+// more than ef distances.
 DistanceMemo::Final final_for(const double* distance, std::size_t nodes, std::uint64_t ef, std::uint64_t unreachable) {
     std::vector<double>& kept = thread_scratch().smallest;
     if (kept.size() < nodes) kept.resize(nodes);
     double limit = std::numeric_limits<double>::infinity();
-    const std::size_t sample = std::max<std::size_t>(nodes / 8, 4 * static_cast<std::size_t>(ef));
-    if (sample < nodes) {
-        std::size_t count = 0;
-        for (std::size_t n = 0; n < sample; ++n)
-            if (n != unreachable && !std::isnan(distance[n])) kept[count++] = distance[n];
-        if (count >= ef) {
-            std::nth_element(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(ef - 1),
-                             kept.begin() + static_cast<std::ptrdiff_t>(count));
-            limit = kept[ef - 1];
+    const std::size_t piles = 4 * static_cast<std::size_t>(ef);
+    if (nodes / 4 >= piles) {
+        // The minima live in `kept` until the limit is known.
+        double* const minima = kept.data();
+        std::fill(minima, minima + piles, limit);
+        for (std::size_t first = 0; first + piles <= nodes; first += piles) {
+            const double* const row = distance + first;
+            if (unreachable - first < piles) {
+                for (std::size_t p = 0; p < piles; ++p)
+                    if (first + p != unreachable && row[p] < minima[p]) minima[p] = row[p];
+                continue;
+            }
+            // A NaN never replaces a minimum.
+            for (std::size_t p = 0; p < piles; ++p) minima[p] = row[p] < minima[p] ? row[p] : minima[p];
         }
+        std::nth_element(minima, minima + ef - 1, minima + piles);
+        limit = minima[ef - 1];
     }
     // Branch-free: every distance written, kept only if within the limit (a
     // NaN never is).
