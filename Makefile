@@ -134,9 +134,18 @@ asan-build: $(VENV)/.installed $(ALLOC_FAIL)
 	  -DOMBRIX_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target ombrix
 
-# The whole Python suite against the ASan/UBSan build.
+# The whole Python suite against the ASan/UBSan build, then the C++ core
+# tests built with both sanitizers.
+ASAN_CORE_BUILD := build/asan-core
 test-asan: asan-build
 	$(ASAN_ENV) ASAN_OPTIONS=$(ASAN_FLAGS) $(VPY) -m pytest -q -p no:cacheprovider tests
+	@if [ -f /usr/include/gtest/gtest.h ]; then \
+	  $(VENV)/bin/cmake -S . -B $(ASAN_CORE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DOMBRIX_PYTHON=OFF -DOMBRIX_CORE_TESTS=ON -DOMBRIX_SANITIZE=ON >/dev/null && \
+	  $(VENV)/bin/cmake --build $(ASAN_CORE_BUILD) && \
+	  ASAN_OPTIONS=$(ASAN_FLAGS) UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    $(VENV)/bin/ctest --test-dir $(ASAN_CORE_BUILD) --output-on-failure; \
+	else echo "GoogleTest not installed (apt-get install libgtest-dev): skipping the sanitized C++ core tests"; fi
 
 # The allocation-failure sweep against the ASan/UBSan build; the failing
 # allocator goes ahead of the sanitizer's, hence the link-order check is off.

@@ -66,11 +66,13 @@ TEST_P(KernelVariants, BlockSumsMatchScalar) {
                 for (std::size_t j = 0; j < dim; ++j) block[j * kernels::kBlockLanes + l] = rows[l * dim + j];
             std::vector<double> packed(rows.size() + 1, 7.0);
             variant.pack(rows.data(), dim, packed.data());
-            EXPECT_EQ(std::memcmp(packed.data(), block.data(), block.size() * sizeof(double)), 0) << variant.name;
+            // memcmp may not see the null data() of dim 0.
+            EXPECT_TRUE(block.empty() || std::memcmp(packed.data(), block.data(), block.size() * sizeof(double)) == 0)
+                << variant.name;
             EXPECT_EQ(packed.back(), 7.0) << variant.name;
             std::vector<double> norms(kernels::kBlockLanes);
             for (std::size_t l = 0; l < kernels::kBlockLanes; ++l)
-                norms[l] = std::sqrt(squared_norm({&rows[l * dim], dim}));
+                norms[l] = std::sqrt(squared_norm({rows.data() + l * dim, dim}));
             const double query_norm = std::sqrt(squared_norm(q));
             for (Metric metric : {Metric::Euclidean, Metric::InnerProduct, Metric::Cosine}) {
                 const bool euclidean = metric == Metric::Euclidean, cosine = metric == Metric::Cosine;
@@ -78,7 +80,7 @@ TEST_P(KernelVariants, BlockSumsMatchScalar) {
                 const double* block_norms = cosine ? norms.data() : nullptr;
                 double expected[kernels::kBlockLanes];
                 for (std::size_t l = 0; l < kernels::kBlockLanes; ++l) {
-                    expected[l] = reference_sum(euclidean, q.data(), &rows[l * dim], dim);
+                    expected[l] = reference_sum(euclidean, q.data(), rows.data() + l * dim, dim);
                     if (cosine) expected[l] = expected[l] / (query_norm * norms[l]);
                 }
                 {
@@ -130,7 +132,7 @@ TEST_P(KernelVariants, RowKernelsMatchScalar) {
                 std::vector<const double*> ptrs;
                 std::vector<double> norms;
                 for (std::size_t l = 0; l < count; ++l) {
-                    ptrs.push_back(&rows[l * dim]);
+                    ptrs.push_back(rows.data() + l * dim);
                     norms.push_back(std::sqrt(squared_norm({ptrs.back(), dim})));
                 }
                 const PreparedQuery prepared = prepare_query(metric, q, dim);
