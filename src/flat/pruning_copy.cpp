@@ -146,7 +146,7 @@ bool PruningCopy::update(const BlockedRows& rows) noexcept {
         }
         return true;
     }
-    if (active() && groups > groups_) extend(rows);
+    extend(rows);  // the groups completed since, if a copy is active
     return false;
 }
 
